@@ -1,0 +1,27 @@
+// The update procedure for the SD-card controller behind the logger.
+#pragma once
+
+#include "device/uCommThread.h"
+
+// Copied from the "Read info only" check box when a run starts; read once after image selection.
+extern bool ReadInfoOnly;
+// Set true when this module initialises.
+extern bool ReadInfoOnlyAllowed;
+
+class TSDCommThread : public TCommThread {
+ public:
+  using TCommThread::TCommThread;
+
+ protected:
+  void Process() override;
+
+  // A register access with zero data; the answer is left in FRxBuffer.
+  void SdAccess(uint8_t reg);
+  // Command packet (1, 0, 0, 5, code) handed over with register 11; returns its status byte.
+  uint8_t SdCommand(uint8_t code);
+
+ private:
+  void Access(uint8_t reg, uint8_t d0, uint8_t d1, uint8_t d2, uint8_t d3);
+  uint8_t FTunnelCmd = 0;
+  uint8_t FTunnelSelector = 0;
+};
