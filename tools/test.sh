@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# Builds every flavour and runs every test: native (g++), sanitizers (ASan+UBSan, TSan), Windows
+# (MinGW-w64, tests under Wine and Xvfb) and the bounded fuzz runs (clang + libFuzzer).
+# On a fresh Debian 12 machine it first installs what is missing.
+#
+#   tools/test.sh                 everything
+#   tools/test.sh native win      only the named flavours (native asan tsan win fuzz)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=${JOBS:-2}
+flavours=("$@")
+[ ${#flavours[@]} -gt 0 ] || flavours=(native asan tsan win fuzz)
+
+packages=(cmake ninja-build g++ make googletest g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth clang
+  libclang-rt-14-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+step() { echo; echo "== $*"; }
+configure_build() {  # dir, cmake args...
+  local dir=$1; shift
+  cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+}
+
+run_native() {
+  step "native build and tests"
+  configure_build build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  ctest --test-dir build/native -j"$jobs" --output-on-failure --no-tests=error
+}
+
+run_asan() {
+  step "ASan + UBSan build and tests"
+  configure_build build/asan -DCMAKE_BUILD_TYPE=Debug -DPELLORY_SANITIZE=ON
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build/asan -j"$jobs" --output-on-failure --no-tests=error
+}
+
+run_tsan() {
+  step "TSan build and tests (workers on threads, events read on another)"
+  configure_build build/tsan -DCMAKE_BUILD_TYPE=Debug -DPELLORY_TSAN=ON
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir build/tsan -j"$jobs" --output-on-failure --no-tests=error -LE soak-long
+}
+
+run_win() {
+  step "Windows build (MinGW-w64) and tests under Wine"
+  configure_build build/win -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+  # The programs must need no DLL beyond Windows' own.
+  local bad=0
+  for exe in $(find build/win -name '*.exe' -not -path '*/googletest/*' -not -path '*/wineprefix/*'); do
+    local dlls
+    dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' |
+      grep -vxE 'kernel32.dll|user32.dll|gdi32.dll|comctl32.dll|comdlg32.dll|advapi32.dll|shell32.dll|ole32.dll|msvcrt.dll|ws2_32.dll|uxtheme.dll|shlwapi.dll|version.dll|api-ms-win-.*' || true)
+    if [ -n "$dlls" ]; then echo "$exe needs: $dlls"; bad=1; fi
+  done
+  [ $bad -eq 0 ] || { echo "Windows binaries depend on non-system DLLs"; return 1; }
+  export WINEPREFIX="$root/build/win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" bash -c '
+    set -e
+    [ -f "$WINEPREFIX/system.reg" ] || wineboot -i
+    wineserver -p 30
+    trap "wineserver -k || true" EXIT
+    ctest --test-dir build/win -j1 --output-on-failure --no-tests=error'
+}
+
+run_fuzz() {
+  if [ ! -d tests/fuzz ]; then step "fuzz: no targets yet"; return 0; fi
+  step "fuzz targets (clang, libFuzzer), ${FUZZ_SECONDS:-30} s each"
+  configure_build build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DPELLORY_FUZZ=ON -DPELLORY_TESTS=OFF
+  for target in build/fuzz/tests/fuzz/fuzz_*; do
+    [ -x "$target" ] || continue
+    name=$(basename "$target")
+    corpus="$root/tests/fuzz/corpus/${name#fuzz_}"
+    work="build/fuzz/work/$name"
+    mkdir -p "$work"
+    echo "-- $name"
+    "$target" -max_total_time="${FUZZ_SECONDS:-30}" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+      -artifact_prefix="$work/" "$work" "$corpus" 2>&1 | grep -E '^(stat::number_of_executed_units|stat::peak_rss|#[0-9]+ +DONE|==[0-9]+==ERROR|SUMMARY)' || true
+    if ls "$work"/crash-* "$work"/timeout-* "$work"/leak-* >/dev/null 2>&1; then
+      echo "$name found a failing input: $(ls "$work"/crash-* "$work"/timeout-* "$work"/leak-* 2>/dev/null)"
+      return 1
+    fi
+  done
+}
+
+for f in "${flavours[@]}"; do
+  case $f in
+    native) run_native ;;
+    asan) run_asan ;;
+    tsan) run_tsan ;;
+    win) run_win ;;
+    fuzz) run_fuzz ;;
+    *) echo "unknown flavour $f"; exit 2 ;;
+  esac
+done
+echo
+echo "== all requested flavours passed: ${flavours[*]}"
