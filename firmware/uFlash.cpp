@@ -52,7 +52,7 @@ bool DecodeHexRecord() {
 }
 
 bool EncodeHexRecord() {
-  HexLine = ":";
+  HexLine.assign(1, ':');
   const std::size_t count = HexRecord[0];
   if (count > kMaxDataBytes) return false;
   HexLine.reserve(2 * count + kMinLineLength);
