@@ -25,7 +25,8 @@ class IRunView {
   virtual void ShowInfoBox(const std::string& text) = 0;
   // The platform's plain error report (a message box): failures that are not a run's result.
   virtual void ShowError(const std::string& text) = 0;
-  // Busy: Update and File disabled, Close replaced by Cancel, port box disabled, hourglass. Idle: the reverse.
+  // Busy: Update and File disabled, Close replaced by Cancel, port box disabled, hourglass. Idle: the
+  // reverse.
   virtual void SetBusy(bool busy) = 0;
   virtual void Beep() = 0;
   // A "Confirm" question with "Yes" and "No"; true on Yes.
@@ -37,9 +38,12 @@ class IRunView {
 
 inline constexpr const char* kTitle = "Pellory";
 inline constexpr const char* kAskClears = "This update clears all measurements!\r\nDo you really continue ?";
-inline constexpr const char* kAskSaved = "Do you save your measurements ?\r\nDo you really continue without saving ?";
+inline constexpr const char* kAskSaved =
+    "Do you save your measurements ?\r\nDo you really continue without saving ?";
 inline constexpr const char* kAskClose = "The update is not finished!\r\nDo you really close the program ?";
 inline constexpr uint32_t kRepeatPauseMs = 1500;
+// Why File version is refused during a run.
+inline constexpr const char* kFileVersionBusy = "The update is not finished!";
 
 // "hh-nn-ss -> text" with the given local time.
 std::string ReportLine(const std::string& text, const std::tm& localTime);
@@ -51,6 +55,8 @@ class TRunControl {
   // `hWindow` is handed to every worker as the receiver of its events; `clock` serves the repeat's wait.
   TRunControl(IRunView& view, intptr_t hWindow, IClock& clock);
 
+  // The question Update asks under the current settings; nullptr when it asks none.
+  static const char* UpdateQuestion();
   // Update: asks where a question applies; false when declined (nothing changed).
   bool UpdateClick();
   // File with a chosen file name (the dialog is the view's). False when the file cannot be used: the
@@ -66,6 +72,11 @@ class TRunControl {
   // Handler of every worker event (WM_USER): wParam code, lParam value.
   void WorkerEvent(uint32_t code, int32_t value);
 
+  // Update and File after the question: PrepareImage, then StartRun(tCMD0), and a fresh count of repeats.
+  // False (nothing started, the reason shown with ShowError) when the named file cannot be used.
+  bool PrepareAndStart(const std::string& fileName);
+
+  // Also ends idle when no worker could be created (error shown), since no final event would come.
   void StartRun(TCmd cmd);
   void RunEnded();
   // Clears the report, chooses the image source, captures the port. False with `reason` when a file was
@@ -80,13 +91,16 @@ class TRunControl {
   void SetMaxRepeats(int n) { FMaxRepeats = n; }
   int RepeatsExhausted() const { return FRepeatsExhausted; }
   int RepeatsDone() const { return FRepeatsDone; }
-  // The final event of the last run that ended (code 0 or 10 with its value); -1 while none has ended.
+  // The final event of the last run that ended (code 0 or 10 with its value, or 13 when the repeats ran
+  // out); -1 while none has ended.
   int32_t LastFinalCode() const { return FLastFinalCode; }
   int32_t LastFinalValue() const { return FLastFinalValue; }
 
  private:
   void Show(const std::string& text, bool report, bool status, bool box);
   bool RepeatAllowed(int kind);
+  void OutcomeEvent(int32_t outcome);
+  void CommFailure(int32_t value);
 
   IRunView& FView;
   intptr_t FhWindow;
