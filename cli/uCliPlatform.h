@@ -1,0 +1,19 @@
+// What pellory-cli needs of its platform (uCliPlatform_posix.cpp, uCliPlatform_win32.cpp).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "device/uCommThread.h"
+
+enum class TStdStream { In, Out, Err };
+
+bool IsTerminal(TStdStream stream);
+// Ctrl-C cancels the run: sets CancelRequested and CliInterrupted; a second Ctrl-C ends the process.
+void InstallInterruptHandler();
+// The serial ports a logger may be on.
+std::vector<std::string> ListSerialPorts();
+// POSIX: the links of <devDir>/serial/by-id, then <devDir>/ttyUSB* and <devDir>/ttyACM*, each group sorted.
+std::vector<std::string> ListSerialPortsIn(const std::string& devDir);
+// Starts an update worker whose thread never takes the Ctrl-C signal (its port reads are not interrupted).
+TCommThread* CreateCliWorker(intptr_t hWindow, TCmd cmd, const std::string& sPort);

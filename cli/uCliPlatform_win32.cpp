@@ -1,0 +1,41 @@
+#include <windows.h>
+#include <io.h>
+
+#include <cstdio>
+
+#include "cli/uCliApp.h"
+#include "cli/uCliPlatform.h"
+#include "device/uSDCommThread.h"
+#include "ui/uPortList.h"
+
+namespace {
+
+BOOL WINAPI OnConsoleControl(DWORD type) {
+  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
+  // The second Ctrl-C falls through to the default handler, which ends the process.
+  if (CliInterrupted.exchange(true)) return FALSE;
+  CancelRequested = true;
+  return TRUE;
+}
+
+}  // namespace
+
+bool IsTerminal(TStdStream stream) {
+  FILE* file = stream == TStdStream::In ? stdin : stream == TStdStream::Out ? stdout : stderr;
+  return _isatty(_fileno(file)) != 0;
+}
+
+void InstallInterruptHandler() {
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+std::vector<std::string> ListSerialPorts() {
+  std::vector<std::string> ports;
+  FillPortList(ports);
+  return ports;
+}
+
+// Console control handlers run on a thread of their own, so the workers need no shielding here.
+TCommThread* CreateCliWorker(intptr_t hWindow, TCmd cmd, const std::string& sPort) {
+  return CreateWorker<TSDCommThread>(hWindow, cmd, sPort);
+}
