@@ -69,7 +69,12 @@ using TCommThreadClass = TCommThread* (*)(intptr_t hWindow, TCmd cmd, const std:
 template <class T>
 TCommThread* CreateWorker(intptr_t hWindow, TCmd cmd, const std::string& sPort) {
   auto* worker = new T(hWindow, cmd, sPort);
-  worker->Start();
+  try {
+    worker->Start();
+  } catch (...) {
+    delete worker;  // never started: still ours
+    throw;
+  }
   return worker;
 }
 

@@ -25,7 +25,7 @@ struct TLineSettings {
   bool fOutX = false;
   bool fInX = false;
   bool fErrorChar = false;
-  bool fNull = false;  // NUL bytes are kept
+  bool fNull = false;       // NUL bytes are kept
   uint8_t fRtsControl = 0;  // RTS_CONTROL_DISABLE
   bool fAbortOnError = false;
   uint16_t XonLim = 0;

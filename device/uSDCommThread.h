@@ -1,6 +1,8 @@
 // The update procedure for the SD-card controller behind the logger.
 #pragma once
 
+#include <string>
+
 #include "device/uCommThread.h"
 
 // Copied from the "Read info only" check box when a run starts; read once after image selection.
@@ -22,6 +24,14 @@ class TSDCommThread : public TCommThread {
 
  private:
   void Access(uint8_t reg, uint8_t d0, uint8_t d1, uint8_t d2, uint8_t d3);
+  // Reads packet buffer word `word` (register 0x80 + word) into four plain bytes.
+  void ReadBufferWord(uint8_t word, uint8_t* bytes);
+  // TunnelCmd and TunnelSelector by the logger's class and version; EQuor 40 for a logger not served.
+  void ChooseTunnel(uint16_t loggerClass, uint16_t loggerVersion);
+  // The first candidate that fits the controller becomes SelectedImage; EQuor 47 when none does.
+  void SelectImage(uint16_t platform, uint16_t print);
+  // One attempt at record `lineIndex`: write, hand over, ask back, read back, compare. False: try again.
+  bool SendRecord(const uint8_t* record, const std::string& lineText, int32_t lineIndex);
   uint8_t FTunnelCmd = 0;
   uint8_t FTunnelSelector = 0;
 };
