@@ -178,6 +178,8 @@ uint8_t TSimLogger::HandOver(uint8_t n) {
         FPending = TPending::None;
         return 0;
       case 50: {
+        // A finish repeated because its answer was lost is accepted again, not refused as out of order.
+        if (FFinished) return 0;
         if (!FBegun) return kStatusNotBegun;
         const uint8_t status = Refuse(faults.Command50Status, faults.Command50Refusals, FCommand50Refused);
         if (status != 0) return status;
