@@ -155,8 +155,9 @@ class TPosixPortOps : public IPortOps {
     if (s.fOutX) tio.c_iflag |= IXON;
     if (s.fInX) tio.c_iflag |= IXOFF;
     if (s.fParity) tio.c_iflag |= INPCK;
-    // Reads never block in the driver: the deadlines are kept here.
-    tio.c_cc[VMIN] = 0;
+    // The descriptor is non-blocking and the deadlines are kept here. VMIN 1 (not 0) makes an empty read
+    // fail with EAGAIN, so that a read of 0 bytes can only mean a hang-up.
+    tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     if (::tcsetattr(fd, TCSANOW, &tio) != 0) return false;
     AskLowLatency(fd);
