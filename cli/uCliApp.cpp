@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <istream>
 #include <ostream>
 
@@ -28,8 +29,12 @@ std::string TimeStamp() {
 std::string OneLine(const std::string& question) {
   std::string text;
   for (size_t i = 0; i < question.size(); ++i) {
-    if (question[i] == '\r' && i + 1 < question.size() && question[i + 1] == '\n') continue;
-    text += question[i];
+    if (question.compare(i, 2, "\r\n") == 0) {
+      text += ' ';
+      ++i;
+    } else {
+      text += question[i];
+    }
   }
   return text;
 }
@@ -48,6 +53,15 @@ class TWorkerScope {
  private:
   TWorkerEnv FSaved;
 };
+
+TCommThreadClass gWorkerClass = nullptr;
+
+// Every run start clears CancelRequested; a Ctrl-C stands until the chain of runs is over, so the flag is
+// set again before the worker exists and cannot miss it.
+TCommThread* CliWorker(intptr_t hWindow, TCmd cmd, const std::string& sPort) {
+  if (CliInterrupted) CancelRequested = true;
+  return gWorkerClass(hWindow, cmd, sPort);
+}
 
 int Usage(TCliIo& io, const std::string& error) {
   io.Err << kProgram << ": " << error << "\nTry '" << kProgram << " --help'.\n";
@@ -89,7 +103,8 @@ int RunCommand(const TCliOptions& options, TCliIo& io, const TCliHost& host) {
   CheckClass = true;
   ClearsMeasurements = options.ClearsMeasurements;
   ReadInfoOnly = false;
-  CommThreadClass = host.WorkerClass;
+  gWorkerClass = host.WorkerClass;
+  CommThreadClass = CliWorker;
   if (host.InternalMode) ServiceLevel = 1;
   if (!options.File.empty()) {
     if (!host.InternalMode) return Usage(io, "--file is refused: image files need internal mode");
@@ -136,8 +151,6 @@ int RunCommand(const TCliOptions& options, TCliIo& io, const TCliHost& host) {
   if (!started) return kExitUsage;
 
   while (control.Busy()) {
-    // A run start clears the flag; a Ctrl-C stands until the chain of runs is over.
-    if (CliInterrupted) CancelRequested = true;
     const TWorkerEvent ev = events.Wait();
     if (options.Json) view.JsonEvent(ev.code, ev.value);
     control.WorkerEvent(ev.code, ev.value);
@@ -353,10 +366,11 @@ void TCliView::DrawBar() {
   const size_t filled = static_cast<size_t>(FPosition) * kBarCells / 100;
   char percent[8];
   std::snprintf(percent, sizeof percent, "%3d%%", FPosition);
-  const std::string bar =
-      "[" + std::string(filled, '#') + std::string(kBarCells - filled, '-') + "] " + percent;
+  char bar[kBarCells + 16];
+  std::snprintf(bar, sizeof bar, "[%s%s] %s", std::string(filled, '#').c_str(),
+                std::string(kBarCells - filled, '-').c_str(), percent);
   FIo.Err << '\r' << bar << std::flush;
-  FBarWidth = bar.size();
+  FBarWidth = std::strlen(bar);
 }
 
 void TCliView::EraseBar() {

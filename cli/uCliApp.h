@@ -10,11 +10,12 @@
 #include "device/uClock.h"
 #include "device/uPortOps.h"
 #include "device/uSDCommThread.h"
+#include "firmware/uBl3File.h"
 #include "sim/uSimLogger.h"
 #include "ui/uRunControl.h"
 
-// Set by the Ctrl-C handler (with CancelRequested). A run start clears CancelRequested, so the main loop
-// sets it again from this flag until the run is over.
+// Set by the Ctrl-C handler (with CancelRequested). A run start clears CancelRequested, so every worker
+// start sets it again from this flag until the command ends.
 extern std::atomic<bool> CliInterrupted;
 
 struct TCliIo {

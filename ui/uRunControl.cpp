@@ -223,6 +223,8 @@ void TRunControl::CommFailure(int32_t value) {
   // Stays busy throughout; a Cancel pressed before the repeat still stops the new run at its first frame.
   const bool saved = CancelRequested;
   FClock.Sleep(kRepeatPauseMs);
+  // A front end whose Cancel can come during the wait (Ctrl-C on the command line) keeps that one too.
+  const bool cancel = saved || CancelRequested;
   StartRun(static_cast<TCmd>(static_cast<uint32_t>(value) & 0xFF));
-  CancelRequested = saved;
+  CancelRequested = cancel;
 }

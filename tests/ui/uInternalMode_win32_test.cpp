@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include "ui/uInternalMode.h"
 
 namespace {

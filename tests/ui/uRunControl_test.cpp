@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <memory>
 #include <stdexcept>
@@ -64,7 +65,9 @@ class TRecordingClock : public IClock {
   void Sleep(uint32_t ms) override {
     Now += ms;
     Log.push_back("sleep " + std::to_string(ms));
+    if (Hook) Hook();
   }
+  std::function<void()> Hook;
   uint64_t NowMs() override { return Now; }
   TLog& Log;
   uint64_t Now = 0;
@@ -152,7 +155,7 @@ const char* kImage3Header =
 
 TEST_F(RunControlTest, UpdateAsksByTheSettingsAndANoChangesNothing) {
   // Normal mode: the saving question; No leaves the report and everything else alone.
-  EXPECT_EQ(TRunControl::UpdateQuestion(), kAskSaved);
+  EXPECT_STREQ(TRunControl::UpdateQuestion(), kAskSaved);
   EXPECT_FALSE(control.UpdateClick());
   EXPECT_THAT(log, ElementsAre(std::string("ask ") + kAskSaved));
   EXPECT_FALSE(control.Busy());
@@ -280,11 +283,18 @@ TEST_F(RunControlTest, CommunicationFailureWaitsBusyThenRepeatsWithTheEventsComm
   EXPECT_EQ(SelectedImage, 1);
 
   // Without a Cancel the flag stays clear.
+  CancelRequested = false;
   log.clear();
   control.WorkerEvent(evCommFailure, 0);
   EXPECT_FALSE(CancelRequested);
   EXPECT_EQ(clock.Now, 3000u);
   EXPECT_EQ(gStarts.size(), 3u);
+
+  // A Cancel that arrives during the wait (a front end that can take one then) stops the new run too.
+  clock.Hook = [this] { control.CancelClick(); };
+  control.WorkerEvent(evCommFailure, 0);
+  EXPECT_TRUE(CancelRequested);
+  EXPECT_EQ(gStarts.size(), 4u);
 }
 
 TEST_F(RunControlTest, EventsInsideARunReachReportAndStatusAsListed) {

@@ -1,0 +1,408 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "cli/uCliApp.h"
+#include "cli/uCliOptions.h"
+#include "device/uSettings.h"
+#include "firmware/uFWVersions.h"
+#include "tests/support/uVirtualClock.h"
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace {
+
+struct TCliResult {
+  int Exit = -1;
+  std::string Out;
+  std::string Err;
+  std::vector<std::string> Lines;  // of Out
+};
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+size_t Count(const std::vector<std::string>& lines, const std::string& part) {
+  size_t n = 0;
+  for (const std::string& line : lines) n += line.find(part) != std::string::npos;
+  return n;
+}
+
+bool HasControlCharacters(const std::string& text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 && c != '\n') return true;
+  }
+  return false;
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CliInterrupted = false;
+    CancelRequested = false;
+    SelectedImage = -1;
+    host.Clock = &clock;
+    host.RealPorts = &PlatformPortOps();
+    dir = std::filesystem::temp_directory_path() /
+          ("pellory_cli_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    std::filesystem::create_directories(dir);
+  }
+  void TearDown() override {
+    CliInterrupted = false;
+    CancelRequested = false;
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+  }
+
+  TCliResult Run(const std::vector<std::string>& args, const std::string& input = "") {
+    std::ostringstream out;
+    std::ostringstream err;
+    std::istringstream in(input);
+    TCliIo io{out, err, in, stdinTty, false, stderrTty};
+    TCliResult r;
+    r.Exit = CliMain(args, io, host);
+    r.Out = out.str();
+    r.Err = err.str();
+    r.Lines = SplitLines(r.Out);
+    return r;
+  }
+
+  std::string WriteFile(const std::string& name, const std::string& text) {
+    const std::string path = (dir / name).string();
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+  }
+
+  TVirtualClock clock;
+  TCliHost host;
+  bool stdinTty = false;
+  bool stderrTty = false;
+  std::filesystem::path dir;
+};
+
+const std::regex kReportLine(R"(\d\d-\d\d-\d\d -> .*)");
+
+TEST_F(CliTest, UsageErrorsExitTwoAndSayWhat) {
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"flash"},
+      {"update"},
+      {"update", "--port"},
+      {"update", "--port", ""},
+      {"update", "--port", "sim", "--bogus"},
+      {"update", "--port", "sim", "extra"},
+      {"update", "--port", "sim", "--max-repeats", "-1"},
+      {"update", "--port", "sim", "--max-repeats", "two"},
+      {"update", "--port", "COM3", "--sim-class", "1"},
+      {"update", "--port", "sim", "--sim-class", "0x10000"},
+      {"update", "--port", "sim", "--yes=1"},
+      {"info", "--port", "sim", "--yes"},
+      {"info", "--port", "sim", "--clears-measurements"},
+      {"images", "--port", "sim"},
+      {"ports", "x"},
+      {"file-version"},
+      {"file-version", "a", "b"},
+  };
+  for (const auto& args : bad) {
+    const TCliResult r = Run(args);
+    EXPECT_EQ(r.Exit, 2) << ::testing::PrintToString(args);
+    EXPECT_THAT(r.Err, HasSubstr("pellory-cli: "));
+    EXPECT_THAT(r.Err, HasSubstr("--help"));
+    EXPECT_EQ(r.Out, "");
+  }
+  TCliOptions o;
+  std::string error;
+  ASSERT_TRUE(ParseCliOptions({"update", "--port=sim", "--sim-class", "0x6601", "--sim-version=1536",
+                               "--max-repeats", "3", "--json", "--yes"},
+                              o, error));
+  EXPECT_EQ(o.Port, "sim");
+  EXPECT_EQ(o.Sim.LoggerClass, 0x6601);
+  EXPECT_EQ(o.Sim.LoggerVersion, 0x0600);
+  EXPECT_EQ(o.MaxRepeats, 3);
+  EXPECT_TRUE(o.Json && o.Yes);
+}
+
+TEST_F(CliTest, HelpListsTheExitCodesAndVersionNamesTheProgram) {
+  const TCliResult help = Run({"update", "--help"});
+  EXPECT_EQ(help.Exit, 0);
+  for (const char* part :
+       {"Exit codes:", "usage error", "30  repeats exhausted", "44  repeats exhausted", "--yes"}) {
+    EXPECT_THAT(help.Out, HasSubstr(part));
+  }
+  const TCliResult version = Run({"--version"});
+  EXPECT_EQ(version.Exit, 0);
+  EXPECT_THAT(version.Out, HasSubstr("pellory-cli "));
+}
+
+TEST_F(CliTest, UpdateOnTheSimulatedLoggerReportsEveryStepAndSucceeds) {
+  const TCliResult r = Run({"update", "--port", "sim", "--yes"});
+  EXPECT_EQ(r.Exit, 0) << r.Out << r.Err;
+  ASSERT_GE(r.Lines.size(), 10u);
+  EXPECT_EQ(r.Lines.front().substr(8), " -> Start at serial port \"sim\"");
+  for (size_t i = 0; i + 1 < r.Lines.size(); ++i)
+    EXPECT_TRUE(std::regex_match(r.Lines[i], kReportLine)) << r.Lines[i];
+  for (const char* part :
+       {"-> Class 26117 [", "-> Version 7.0", "-> Platform 25 [", "-> Print 52 [", "-> Update class 26122 [",
+        "-> Check SD CARD V4.106, ", "-> Update SD CARD V4.106, ", "-> Progress 98%",
+        "-> Update SD CARD V4.106 succesfully completed."}) {
+    EXPECT_EQ(Count(r.Lines, part), 1u) << part;
+  }
+  EXPECT_EQ(r.Lines.back(), "Update SD CARD V4.106 succesfully completed.");
+  // Not a terminal: plain lines only, no bar.
+  EXPECT_FALSE(HasControlCharacters(r.Out));
+  EXPECT_EQ(r.Err, "");
+}
+
+TEST_F(CliTest, InfoStopsAfterTheImageChoice) {
+  const TCliResult r = Run({"info", "--port", "sim", "--sim-platform", "11", "--sim-print", "17"});
+  EXPECT_EQ(r.Exit, 0) << r.Out << r.Err;
+  EXPECT_EQ(Count(r.Lines, "-> Check SD CARD V2.102"), 1u);
+  EXPECT_EQ(Count(r.Lines, "Progress"), 0u);
+  EXPECT_EQ(r.Lines.back(), "Only read update info!");
+}
+
+TEST_F(CliTest, FailedRunsExitWithTheirOutcome) {
+  struct TCase {
+    std::vector<std::string> Args;
+    int Exit;
+    std::string Last;
+  };
+  const std::vector<TCase> cases = {
+      {{"--sim-class", "0x1234"}, 40, "Aborted because no update is available for this logger!"},
+      {{"--sim-platform", "99"}, 47, "There is no update available or the logger has another update ID!"},
+  };
+  for (const TCase& c : cases) {
+    std::vector<std::string> args = {"update", "--port", "sim", "--yes"};
+    args.insert(args.end(), c.Args.begin(), c.Args.end());
+    const TCliResult r = Run(args);
+    EXPECT_EQ(r.Exit, c.Exit);
+    ASSERT_FALSE(r.Lines.empty());
+    EXPECT_EQ(r.Lines.back(), c.Last);
+  }
+  const TCliResult port = Run({"update", "--port", "pellory-no-such-port", "--yes"});
+  EXPECT_EQ(port.Exit, 10);
+  ASSERT_FALSE(port.Lines.empty());
+  EXPECT_EQ(port.Lines.back(), "Aborted because serial port \"pellory-no-such-port\" is not ready!");
+
+  host.SimFaults.IdentityRequestStatus = 5;
+  const TCliResult refused = Run({"update", "--port", "sim", "--yes"});
+  EXPECT_EQ(refused.Exit, 48);
+  EXPECT_EQ(Count(refused.Lines, "[TX 005]"), 1u);
+  host.SimFaults = {};
+
+  // A driver fault that is not the link's own: the fatal text, exit 1.
+  host.SimFaults.ThrowAfterFrames = 3;
+  const TCliResult fatal = Run({"update", "--port", "sim", "--yes"});
+  EXPECT_EQ(fatal.Exit, 1);
+  ASSERT_FALSE(fatal.Lines.empty());
+  EXPECT_EQ(fatal.Lines.back(), "Fatal Exception has occurred!");
+}
+
+TEST_F(CliTest, CommunicationRepeatsWaitAndEndAtTheBound) {
+  host.SimFaults.SilentAfterFrames = 3;
+  const TCliResult r = Run({"update", "--port", "sim", "--yes", "--max-repeats", "2"});
+  EXPECT_EQ(r.Exit, 30);
+  const std::string text = "Repeat update because communication error!";
+  EXPECT_EQ(Count(r.Lines, "-> " + text), 3u);
+  EXPECT_EQ(Count(r.Lines, "-> Start at serial port"), 3u);
+  EXPECT_EQ(r.Lines.back(), text);
+  const std::vector<uint32_t> pauses = clock.Pauses();
+  EXPECT_EQ(std::count(pauses.begin(), pauses.end(), 1500u), 2);
+}
+
+TEST_F(CliTest, ProgrammingRepeatsRestartAndEndAtTheBound) {
+  host.SimFaults.Register11Status = 0x1A;
+  const TCliResult r = Run({"update", "--port", "sim", "--yes", "--max-repeats", "1"});
+  EXPECT_EQ(r.Exit, 44);
+  EXPECT_EQ(Count(r.Lines, "-> Repeat because programming error!"), 2u);
+  EXPECT_EQ(Count(r.Lines, "[TX 31A]"), 10u);
+  EXPECT_EQ(r.Lines.back(), "Repeat because programming error!");
+  const std::vector<uint32_t> pauses = clock.Pauses();
+  EXPECT_EQ(std::count(pauses.begin(), pauses.end(), 1500u), 0);
+}
+
+TEST_F(CliTest, CtrlCCancelsTheRunAlsoAcrossARepeat) {
+  // Pressed during the controller's wake-up pause.
+  clock.SetSleepHook([](uint32_t ms) {
+    if (ms == 2000 && !CliInterrupted) {
+      CliInterrupted = true;
+      CancelRequested = true;
+    }
+  });
+  const TCliResult r = Run({"update", "--port", "sim", "--yes"});
+  EXPECT_EQ(r.Exit, 20);
+  EXPECT_EQ(r.Lines.back(), "Process cancelled!");
+
+  // Pressed while the repeat waits: the new run's start must not swallow it.
+  CliInterrupted = false;
+  host.SimFaults.SilentAfterFrames = 3;
+  clock.SetSleepHook([](uint32_t ms) {
+    if (ms == 1500 && !CliInterrupted) {
+      CliInterrupted = true;
+      CancelRequested = true;
+    }
+  });
+  const TCliResult repeat = Run({"update", "--port", "sim", "--yes", "--max-repeats", "5"});
+  EXPECT_EQ(repeat.Exit, 20);
+  EXPECT_EQ(Count(repeat.Lines, "-> Start at serial port"), 2u);
+  EXPECT_EQ(repeat.Lines.back(), "Process cancelled!");
+}
+
+TEST_F(CliTest, QuestionsNeedATerminalOrYes) {
+  // Normal mode asks whether the measurements were saved.
+  const TCliResult refused = Run({"update", "--port", "sim"});
+  EXPECT_EQ(refused.Exit, 2);
+  EXPECT_THAT(refused.Err,
+              HasSubstr("Do you save your measurements ? Do you really continue without saving ?"));
+  EXPECT_THAT(refused.Err, HasSubstr("--yes"));
+  EXPECT_EQ(refused.Out, "");
+
+  stdinTty = true;
+  const TCliResult no = Run({"update", "--port", "sim"}, "n\n");
+  EXPECT_EQ(no.Exit, 3);
+  EXPECT_THAT(no.Err, HasSubstr("Do you really continue without saving ? [y/N] "));
+  EXPECT_EQ(no.Out, "");
+  const TCliResult eof = Run({"update", "--port", "sim", "--clears-measurements"}, "");
+  EXPECT_EQ(eof.Exit, 3);
+  EXPECT_THAT(eof.Err, HasSubstr("This update clears all measurements! Do you really continue ? [y/N] "));
+  const TCliResult yes = Run({"update", "--port", "sim"}, "y\n");
+  EXPECT_EQ(yes.Exit, 0);
+
+  // Internal mode asks nothing, unless the update clears the measurements.
+  stdinTty = false;
+  host.InternalMode = true;
+  EXPECT_EQ(Run({"update", "--port", "sim"}).Exit, 0);
+  EXPECT_EQ(Run({"update", "--port", "sim", "--clears-measurements"}).Exit, 2);
+  EXPECT_EQ(Run({"update", "--port", "sim", "--clears-measurements", "--yes"}).Exit, 0);
+  EXPECT_EQ(ServiceLevel, 1);
+}
+
+TEST_F(CliTest, InternalModeGatesImageFilesAndTheClassCheck) {
+  const std::string header =
+      "bootloader=2\nbootloader version=1\nclass=1234\nversionH=9\nversionL=1\nplatform=25\nprint=52\n"
+      "date=01.01.2025 00:00:00\n";
+  const std::string file = WriteFile("image.txt", header + ":00000001FF\n");
+  for (const auto& extra : std::vector<std::vector<std::string>>{{"--file", file}, {"--no-class-check"}}) {
+    std::vector<std::string> args = {"update", "--port", "sim", "--yes"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const TCliResult r = Run(args);
+    EXPECT_EQ(r.Exit, 2);
+    EXPECT_THAT(r.Err, HasSubstr("internal mode"));
+    EXPECT_EQ(r.Out, "");
+  }
+
+  host.InternalMode = true;
+  // The file's class is not the controller's: only without the class check is it chosen.
+  const TCliResult checked = Run({"info", "--port", "sim", "--file", file});
+  EXPECT_EQ(checked.Exit, 47);
+  EXPECT_EQ(ServiceLevel, 2);
+  const TCliResult unchecked = Run({"info", "--port", "sim", "--file", file, "--no-class-check"});
+  EXPECT_EQ(unchecked.Exit, 0) << unchecked.Out;
+  EXPECT_EQ(Count(unchecked.Lines, "V9.01"), 1u);
+  EXPECT_FALSE(CheckClass);
+  // The file holds no data line before the end line: the last-line test refuses it.
+  const TCliResult update = Run({"update", "--port", "sim", "--file", file, "--no-class-check"});
+  EXPECT_EQ(update.Exit, 42);
+
+  const TCliResult missing = Run({"update", "--port", "sim", "--file", (dir / "none.txt").string()});
+  EXPECT_EQ(missing.Exit, 2);
+  EXPECT_THAT(missing.Err, HasSubstr("pellory-cli: "));
+  EXPECT_EQ(Count(missing.Lines, "Start at serial port"), 0u);
+}
+
+TEST_F(CliTest, JsonGivesOneObjectPerEvent) {
+  const TCliResult r = Run({"update", "--port", "sim", "--yes", "--json"});
+  EXPECT_EQ(r.Exit, 0);
+  const std::regex object(
+      R"(\{"code":(\d+),"value":(-?\d+),"text":"([^"\\]|\\.)*","time":"\d\d-\d\d-\d\d"\})");
+  ASSERT_GE(r.Lines.size(), 8u);
+  for (const std::string& line : r.Lines) EXPECT_TRUE(std::regex_match(line, object)) << line;
+  EXPECT_EQ(r.Lines.front().rfind(R"({"code":20,"value":26117,"text":"Class 26117 [)", 0), 0u);
+  EXPECT_EQ(
+      r.Lines.back().rfind(R"({"code":0,"value":0,"text":"Update SD CARD V4.106 succesfully completed.")", 0),
+      0u);
+
+  const TCliResult port = Run({"update", "--port", "no\"such\\port", "--yes", "--json"});
+  EXPECT_EQ(port.Exit, 10);
+  ASSERT_EQ(port.Lines.size(), 1u);
+  EXPECT_EQ(
+      port.Lines[0].rfind(
+          R"({"code":10,"value":10,"text":"Aborted because serial port \"no\"such\\port\" is not ready!")",
+          0),
+      0u);
+
+  EXPECT_EQ(JsonEscape("a\"b\\c\n\r\t\x01\x7f"), R"(a\"b\\c\n\r\t\u0001\u007f)");
+  EXPECT_EQ(JsonEscape("K\xc3\xa4se \xe2\x82\xac"), "K\xc3\xa4se \xe2\x82\xac");  // UTF-8 stays
+  EXPECT_EQ(JsonEscape("\xe4\xc3"), R"(\u00e4\u00c3)");                           // Latin-1 bytes
+  EXPECT_EQ(JsonEscape("\xed\xa0\x80"), R"(\u00ed\u00a0\u0080)");                 // a surrogate
+}
+
+TEST_F(CliTest, ProgressBarOnlyOnATerminal) {
+  stderrTty = true;
+  const TCliResult r = Run({"update", "--port", "sim", "--yes"});
+  EXPECT_EQ(r.Exit, 0);
+  EXPECT_THAT(r.Err, HasSubstr("\r[##############################] 100%"));
+  EXPECT_THAT(r.Err, HasSubstr("]  98%"));
+  EXPECT_FALSE(HasControlCharacters(r.Out));
+  // The bar is gone when the run is over: blanked out, the cursor back at the start of the line.
+  ASSERT_EQ(r.Err.back(), '\r');
+  const size_t blank = r.Err.rfind('\r', r.Err.size() - 2);
+  EXPECT_EQ(r.Err.substr(blank + 1, r.Err.size() - blank - 2).find_first_not_of(' '), std::string::npos);
+}
+
+TEST_F(CliTest, ImagesAndFileVersionPrintTheOverviewTable) {
+  const TCliResult images = Run({"images"});
+  EXPECT_EQ(images.Exit, 0);
+  ASSERT_EQ(images.Lines.size(), 4u);
+  EXPECT_EQ(images.Lines[0].rfind("Firmware  Version  Platform", 0), 0u);
+  const size_t column = images.Lines[0].find("Version");
+  const char* versions[] = {"4.106", "2.102", "1.04"};
+  const char* dates[] = {"18.04.2024 11:42:26", "13.12.2022 15:45:48", "24.07.2012 17:19:26"};
+  const char* bls[] = {"2.1", "2.1", "2.0"};
+  for (int i = 0; i < 3; ++i) {
+    const std::string& row = images.Lines[i + 1];
+    EXPECT_EQ(row.rfind("SD CARD", 0), 0u) << row;
+    EXPECT_EQ(row.find(versions[i]), column) << row;
+    EXPECT_THAT(row, HasSubstr(dates[i]));
+    EXPECT_EQ(row.substr(row.size() - 3), bls[i]);
+  }
+
+  const std::string file =
+      WriteFile("f.txt",
+                "bootloader=3\nbootloader "
+                "version=7\nclass=26122\nversionH=5\nversionL=3\nplatform=25\nprint=52\ndate=today\n");
+  const TCliResult version = Run({"file-version", file});
+  EXPECT_EQ(version.Exit, 0);
+  ASSERT_EQ(version.Lines.size(), 2u);
+  EXPECT_THAT(version.Lines[1], HasSubstr("5.03"));
+  EXPECT_THAT(version.Lines[1], HasSubstr("today"));
+  EXPECT_EQ(version.Lines[1].substr(version.Lines[1].size() - 3), "3.7");
+
+  const TCliResult bad = Run({"file-version", WriteFile("bad.txt", "bootloader=2\nbootloader version=x\n")});
+  EXPECT_EQ(bad.Exit, 2);
+  EXPECT_EQ(bad.Out, "");
+  EXPECT_THAT(bad.Err, HasSubstr("pellory-cli: "));
+}
+
+TEST_F(CliTest, PortsListsWhatThePlatformOffers) {
+  host.ListPorts = [] { return std::vector<std::string>{"COM3", "COM12"}; };
+  const TCliResult r = Run({"ports"});
+  EXPECT_EQ(r.Exit, 0);
+  EXPECT_EQ(r.Out, "COM3\nCOM12\n");
+  host.ListPorts = [] { return std::vector<std::string>{}; };
+  const TCliResult none = Run({"ports"});
+  EXPECT_EQ(none.Exit, 0);
+  EXPECT_EQ(none.Out, "");
+  EXPECT_THAT(none.Err, HasSubstr("no serial port"));
+}
+
+}  // namespace
