@@ -2,6 +2,7 @@
 // that speaks to a serial port) can run a complete update without hardware.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -297,7 +298,10 @@ int main(int argc, char** argv) {
       rc = 1;
       break;
     }
-    if (ready == 0) continue;
+    if (ready == 0) {
+      ioctl(keepSlave, TIOCNXCL);
+      continue;
+    }
     uint8_t buf[256];
     const ssize_t n = read(master, buf, sizeof buf);
     if (n < 0) {
@@ -324,6 +328,11 @@ int main(int argc, char** argv) {
       uint32_t answerLen = 0;
       const bool answered = logger.OnFrame(partial.data(), answer, answerLen);
       partial.clear();
+      // A host's exclusive mode (TIOCEXCL) outlives its close on a pseudo-terminal, whose terminal lives as
+      // long as the master is open, so the next run (a non-root one) could not open it. It is cleared after
+      // every frame and whenever the line is quiet; hosts that lock the port (flock) still keep each other
+      // out.
+      ioctl(keepSlave, TIOCNXCL);
       if (logger.Vanished()) {
         std::fprintf(stderr, "pellory-sim: vanishing after %u frames\n", logger.FramesReceived());
         stop = true;
