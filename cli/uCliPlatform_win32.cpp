@@ -1,7 +1,4 @@
 #include <windows.h>
-#include <io.h>
-
-#include <cstdio>
 
 #include "cli/uCliApp.h"
 #include "cli/uCliPlatform.h"
@@ -21,8 +18,12 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 }  // namespace
 
 bool IsTerminal(TStdStream stream) {
-  FILE* file = stream == TStdStream::In ? stdin : stream == TStdStream::Out ? stdout : stderr;
-  return _isatty(_fileno(file)) != 0;
+  // _isatty is true for every character device, NUL included; only a console has a console mode.
+  const DWORD id = stream == TStdStream::In    ? STD_INPUT_HANDLE
+                   : stream == TStdStream::Out ? STD_OUTPUT_HANDLE
+                                               : STD_ERROR_HANDLE;
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(id), &mode) != 0;
 }
 
 void InstallInterruptHandler() {
