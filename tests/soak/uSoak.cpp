@@ -104,18 +104,22 @@ std::map<uint16_t, std::vector<uint8_t>> DataRecords(const std::vector<std::stri
   return records;
 }
 
-std::vector<std::string> ImageLines(int32_t image) {
-  std::vector<std::string> lines;
-  TBl3FileHeader header;
-  int32_t last = 0;
-  std::string line;
-  AccessImage(image, 1, 0, header, last, line);
-  for (int32_t i = 0; i <= last; ++i) {
-    int32_t ignored = 0;
-    AccessImage(image, 2, i, header, ignored, line);
-    lines.push_back(line);
+// The lines of an embedded image, read once.
+const std::vector<std::string>& ImageLines(int32_t image) {
+  static std::map<int32_t, std::vector<std::string>> cache;
+  auto [it, fresh] = cache.try_emplace(image);
+  if (fresh) {
+    TBl3FileHeader header;
+    int32_t last = 0;
+    std::string line;
+    AccessImage(image, 1, 0, header, last, line);
+    for (int32_t i = 0; i <= last; ++i) {
+      int32_t ignored = 0;
+      AccessImage(image, 2, i, header, ignored, line);
+      it->second.push_back(line);
+    }
   }
-  return lines;
+  return it->second;
 }
 
 bool ServedLogger(uint16_t loggerClass) {
@@ -320,7 +324,7 @@ class TWatchedPort : public IPortOps {
   bool Read(TPortHandle h, uint8_t* data, uint32_t count, uint32_t& got) override {
     if (!Check(h)) return false;
     const bool ok = FInner.Read(h, data, count, got);
-    if (ok && got == 8 && SimCrc8(data, 7) == data[7] && (data[0] & 0x20) != 0) FQuorSeen = true;
+    if (ok && got == 8 && (data[0] & 0x20) != 0 && SimCrc8(data, 7) == data[7]) FQuorSeen = true;
     return ok;
   }
   void Close(TPortHandle h) override {
@@ -442,7 +446,7 @@ TSoakPlan MakePlan(uint64_t key) {
   GetImageHeader(p.Image, header);
   p.Config.Platform = header.quor_platform;
   p.Config.Print = header.quor_print;
-  const std::vector<std::string> lines = ImageLines(p.Image);
+  const std::vector<std::string>& lines = ImageLines(p.Image);
   p.Records = DataRecords(lines, lines.size() - 1);
   const uint32_t frames = CleanFrames(p.Records.size());
   p.Allowed = {kEndSuccess};
