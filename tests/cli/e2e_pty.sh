@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # pellory-cli against pellory-sim on a pseudo-terminal, through the real termios backend.
-#   e2e_pty.sh PELLORY_SIM PELLORY_CLI clean|lossy|refused|vanish
+#   e2e_pty.sh PELLORY_SIM PELLORY_CLI clean|lossy|refused|vanish|interrupt
 set -u
 sim=$1
 cli=$2
@@ -16,6 +16,9 @@ case $case in
   # Unplugged in the middle: the port fails, the run ends with the serial error.
   vanish) sim_args=(--vanish-after 400); expect_rc=11
     expect_last="Aborted because error when reading/writing to serial port!" ;;
+  # Ctrl-C as soon as the run has started: the worker's port reads are not cut short by the signal, the
+  # run ends at its next frame as cancelled.
+  interrupt) sim_args=(); expect_rc=20; expect_last="Process cancelled!" ;;
   *) echo "unknown case $case"; exit 2 ;;
 esac
 
@@ -33,8 +36,20 @@ if ! read -r -t 30 pty <&"${SIM[0]}"; then
   echo "pellory-sim gave no terminal"; cat "$work/sim.err"; exit 1
 fi
 
-timeout 240 "$cli" update --port "$pty" --yes </dev/null >"$work/out" 2>"$work/err"
-rc=$?
+if [ "$case" = interrupt ]; then
+  mkfifo "$work/fifo"
+  "$cli" update --port "$pty" --yes </dev/null >"$work/fifo" 2>"$work/err" &
+  cli_pid=$!
+  exec 3<"$work/fifo"
+  IFS= read -r -t 60 first <&3
+  kill -INT "$cli_pid"
+  { printf '%s\n' "$first"; cat <&3; } >"$work/out"
+  wait "$cli_pid"
+  rc=$?
+else
+  timeout 240 "$cli" update --port "$pty" --yes </dev/null >"$work/out" 2>"$work/err"
+  rc=$?
+fi
 echo "--- pellory-cli update --port $pty --yes: exit $rc"
 cat "$work/out"
 echo "--- stderr"
