@@ -51,7 +51,8 @@ struct TSimConfig {
   TSimFaults Faults;
 };
 
-// The device model: takes the frames the host writes and produces the answers.
+// The device model: takes the frames the host writes and produces the answers. Not locked itself: while a
+// worker runs, reach it only through its TSimPortOps.
 //
 // Answers: RX[0] is the logger's status, 0 when all is well (bits 0xE0 clear, so the probe passes);
 // command 1 gives 0, 0, class, version (big-endian); a register access gives 0, controller status,
