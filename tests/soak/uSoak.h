@@ -17,6 +17,9 @@ inline constexpr int32_t kEndSuccess = -1;
 inline constexpr int32_t kEndRepeat = -13;
 std::string EndName(int32_t end);
 
+// Port operations the soak can make fail.
+enum class TSoakPortOp : uint8_t { None, Open, Line, Queues, Timeouts, Dtr, Clear, Purge, Write, Read };
+
 // What one random key makes of a run.
 struct TSoakPlan {
   uint64_t Key = 0;
@@ -29,10 +32,17 @@ struct TSoakPlan {
   std::vector<std::string> FileLinesValue;
   bool CheckClassValue = true;
   bool ReadInfoOnlyValue = false;
-  uint32_t CancelAtFrame = 0;  // CancelRequested is set once this frame was written (0 never)
-  bool Threaded = false;       // Start() instead of RunHere()
-  bool Noise = false;          // light answer faults on top
-  std::set<int32_t> Allowed;   // the ends the faults allow
+  uint32_t CancelAtFrame = 0;              // CancelRequested is set once this frame was written (0 never)
+  bool Threaded = false;                   // Start() instead of RunHere()
+  bool UseRouter = false;                  // through TPortRouter, as the programs reach the port "sim"
+  TSoakPortOp FailOp = TSoakPortOp::None;  // the FailAt-th call of this operation fails
+  uint32_t FailAt = 0;
+  uint32_t ShortWriteAt = 0;  // this write (from 1) takes fewer than 8 bytes
+  // The window thread presses Cancel once it sees this progress percentage (threaded runs; -1 never).
+  int32_t CancelAtProgress = -1;
+  uint32_t ExpectedOpens = 1;
+  bool Noise = false;         // light answer faults on top
+  std::set<int32_t> Allowed;  // the ends the faults allow
   // Checks that hold only for some faults; -1 means not checked.
   int32_t TxStatusEvents = -1;  // number of event codes 14 with value TxStatusValue
   int32_t TxStatusValue = 0;
