@@ -147,18 +147,24 @@ bool IsFinal(uint32_t code) {
 class TFinalCheck : public IEventSink {
  public:
   explicit TFinalCheck(const TFuzzPort& port) : FPort(port) {}
-  void Post(intptr_t, uint32_t code, int32_t) override {
+  void Post(intptr_t, uint32_t code, int32_t value) override {
     Require(FFinals == 0, "an event after the final event");
     if (IsFinal(code)) {
       ++FFinals;
+      FCode = code;
+      FValue = value;
       Require(!FPort.IsOpen(), "final event posted while the port is open");
     }
   }
   int Finals() const { return FFinals; }
+  uint32_t Code() const { return FCode; }
+  int32_t Value() const { return FValue; }
 
  private:
   const TFuzzPort& FPort;
   int FFinals = 0;
+  uint32_t FCode = 0;
+  int32_t FValue = 0;
 };
 
 }  // namespace
@@ -203,6 +209,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (new TSDCommThread(1, TCmd::tCMD0, "fuzz", env))->RunHere();
   Require(sink.Finals() == 1, "no final event");
   Require(port.Closes() == port.Opens() && !port.IsOpen(), "port left open");
+  // PELLORY_FUZZ_VERBOSE=1 tells how each input ended, to see how deep a corpus reaches.
+  static const bool verbose = std::getenv("PELLORY_FUZZ_VERBOSE") != nullptr;
+  if (verbose) std::fprintf(stderr, "final event %u value %d\n", sink.Code(), sink.Value());
   CancelRequested = false;
   return 0;
 }

@@ -61,6 +61,7 @@ def worker_input(flags, answers, cancel_at=0, fail_op=0, fail_at=0):
 
 
 def plain(first7):
+    assert len(first7) == 7
     return bytes([0] + list(first7))  # control 0: seven bytes, correct CRC
 
 
@@ -72,7 +73,7 @@ def identity(platform, print_code):
     return [plain([0, 0, 0x80 + w] + [(~b) & 0xFF for b in words[w]]) for w in range(3)]
 
 
-start = [plain([0, 0, 0x66, 0x05, 0x07, 0x00])] + [ECHO_OK] * 4 + [ECHO_OK] * 3 + [ECHO_OK] + identity(25, 52)
+start = [plain([0, 0, 0x66, 0x05, 0x07, 0x00, 0])] + [ECHO_OK] * 4 + [ECHO_OK] * 3 + [ECHO_OK] + identity(25, 52)
 begin = [ECHO_OK] * 3
 record = [ECHO_OK] * 36
 finish = [ECHO_OK] * 3 + [ECHO_OK]
