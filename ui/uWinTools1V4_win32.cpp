@@ -1,0 +1,48 @@
+#include <windows.h>
+// windows.h first: shellapi.h needs its types.
+#include <shellapi.h>
+
+#include "ui/uWinTools1V4.h"
+
+namespace {
+
+std::string ToAnsi(const wchar_t* text) {
+  const int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 1) return {};
+  std::string result(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text, -1, result.data(), size, nullptr, nullptr);
+  result.resize(static_cast<size_t>(size - 1));
+  return result;
+}
+
+std::wstring ModuleFileName() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return {};
+    if (n < path.size()) {
+      path.resize(n);
+      return path;
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> ProcessParams() {
+  std::vector<std::string> params;
+  int count = 0;
+  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  // Parameter 0 is the full path of the program file, whatever the command line called it.
+  params.push_back(ToAnsi(ModuleFileName().c_str()));
+  if (argv != nullptr) {
+    for (int i = 1; i < count; ++i) params.push_back(ToAnsi(argv[i]));
+    LocalFree(argv);
+  }
+  return params;
+}
+
+std::string GetParamValue(const std::string& prefix, const std::string& def) {
+  return GetParamValue(prefix, def, ProcessParams());
+}
