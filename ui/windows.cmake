@@ -1,0 +1,16 @@
+# Included by ui/CMakeLists.txt on Windows only.
+
+# The Windows halves of the option lookup (process command line) and of the port list (registry).
+target_sources(pellory_runctl PRIVATE uPortList_win32.cpp uWinTools1V4_win32.cpp)
+target_link_libraries(pellory_runctl PUBLIC advapi32 shell32)
+
+# The Win32 windows of pellory.exe.
+add_library(pellory_windows STATIC
+  uForms_win32.cpp
+  uConfirm_win32.cpp
+  uMain_win32.cpp
+  uProtocol_win32.cpp
+  uMessage_win32.cpp
+  uInfo_win32.cpp)
+target_compile_definitions(pellory_windows PUBLIC UNICODE _UNICODE _WIN32_WINNT=0x0A00 WINVER=0x0A00 NOMINMAX)
+target_link_libraries(pellory_windows PUBLIC pellory_runctl comctl32 comdlg32 gdi32 user32)
