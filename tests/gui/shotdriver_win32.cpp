@@ -1,0 +1,148 @@
+// Drives a running pellory.exe from outside for tools/screenshots.sh, as an operator would with the mouse:
+//
+//   pellory_shotdriver wait <caption> [seconds]            until a visible window with that caption exists
+//   pellory_shotdriver gone <caption> [seconds]            until no visible window with that caption exists
+//   pellory_shotdriver click <caption> <button> [seconds]  presses the button of that window
+//   pellory_shotdriver menu <caption> <command id>         chooses a menu command of that window
+//   pellory_shotdriver progress <caption> <percent> [seconds]  until the window's progress bar reaches it
+//
+// Clicks are posted, so a modal window that a click opens does not block the driver. Exit code 0 on
+// success, 1 on a timeout or a window or button that is not there.
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::wstring Text(HWND hwnd) {
+  wchar_t buffer[512] = {};
+  GetWindowTextW(hwnd, buffer, 512);
+  return buffer;
+}
+
+std::wstring ClassOf(HWND hwnd) {
+  wchar_t name[64] = {};
+  GetClassNameW(hwnd, name, 64);
+  return name;
+}
+
+struct TSearch {
+  std::wstring Caption;
+  HWND Found = nullptr;
+};
+
+HWND FindTopLevel(const std::wstring& caption) {
+  TSearch search{caption};
+  EnumWindows(
+      [](HWND hwnd, LPARAM param) {
+        auto* s = reinterpret_cast<TSearch*>(param);
+        if (IsWindowVisible(hwnd) && Text(hwnd) == s->Caption) {
+          s->Found = hwnd;
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.Found;
+}
+
+HWND FindChild(HWND root, const std::wstring& className, const std::wstring& text) {
+  struct TChild {
+    std::wstring Class, Text;
+    HWND Found = nullptr;
+  } child{className, text};
+  EnumChildWindows(
+      root,
+      [](HWND hwnd, LPARAM param) {
+        auto* c = reinterpret_cast<TChild*>(param);
+        if (lstrcmpiW(ClassOf(hwnd).c_str(), c->Class.c_str()) == 0 &&
+            (c->Text.empty() || Text(hwnd) == c->Text) && IsWindowVisible(hwnd)) {
+          c->Found = hwnd;
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&child));
+  return child.Found;
+}
+
+// Polls every 100 ms until `done` or the time is up: this program watches another one.
+template <class F>
+bool WaitFor(double seconds, F done) {
+  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(seconds * 1000);
+  for (;;) {
+    if (done()) return true;
+    if (GetTickCount64() > deadline) return false;
+    Sleep(100);
+  }
+}
+
+std::wstring Arg(const std::vector<std::wstring>& args, size_t i) {
+  return i < args.size() ? args[i] : L"";
+}
+
+double Seconds(const std::vector<std::wstring>& args, size_t i, double def) {
+  return i < args.size() ? _wtof(args[i].c_str()) : def;
+}
+
+int Fail(const char* what, const std::wstring& detail) {
+  std::fprintf(stderr, "pellory_shotdriver: %s: %ls\n", what, detail.c_str());
+  return 1;
+}
+
+}  // namespace
+
+int main() {
+  int argc = 0;
+  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  std::vector<std::wstring> args(argv + 1, argv + argc);
+  LocalFree(argv);
+  const std::wstring verb = Arg(args, 0);
+  const std::wstring caption = Arg(args, 1);
+
+  if (verb == L"wait") {
+    return WaitFor(Seconds(args, 2, 30), [&] { return FindTopLevel(caption) != nullptr; })
+               ? 0
+               : Fail("no window", caption);
+  }
+  if (verb == L"gone") {
+    return WaitFor(Seconds(args, 2, 30), [&] { return FindTopLevel(caption) == nullptr; })
+               ? 0
+               : Fail("window still there", caption);
+  }
+  if (verb == L"click") {
+    HWND button = nullptr;
+    const std::wstring text = Arg(args, 2);
+    WaitFor(Seconds(args, 3, 30), [&] {
+      HWND window = FindTopLevel(caption);
+      button = window != nullptr ? FindChild(window, L"Button", text) : nullptr;
+      return button != nullptr && IsWindowEnabled(button);
+    });
+    if (button == nullptr) return Fail("no button", caption + L" / " + text);
+    PostMessageW(button, BM_CLICK, 0, 0);
+    return 0;
+  }
+  if (verb == L"menu") {
+    HWND window = FindTopLevel(caption);
+    if (window == nullptr) return Fail("no window", caption);
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(_wtoi(Arg(args, 2).c_str()), 0), 0);
+    return 0;
+  }
+  if (verb == L"progress") {
+    const int percent = _wtoi(Arg(args, 2).c_str());
+    return WaitFor(Seconds(args, 3, 120),
+                   [&] {
+                     HWND window = FindTopLevel(caption);
+                     HWND bar = window != nullptr ? FindChild(window, PROGRESS_CLASSW, L"") : nullptr;
+                     return bar != nullptr && SendMessageW(bar, PBM_GETPOS, 0, 0) >= percent;
+                   })
+               ? 0
+               : Fail("progress not reached", caption);
+  }
+  return Fail("unknown command", verb);
+}
