@@ -676,8 +676,8 @@ TEST_F(GuiTest, CompleteRunAgainstTheSimulatedLogger) {
   SetInternalMode(true);
   Start();
   UseSimulatedLogger();
-  std::vector<std::pair<std::wstring, int>> titles;  // title and bar during the run
-  Click(frmMain->btnProg);
+  std::vector<std::pair<std::wstring, int>> titles;  // title and bar after every message of the run
+  SendMessageW(frmMain->btnProg, BM_CLICK, 0, 0);
   ASSERT_TRUE(PumpUntil([] { return frmMain->RunControl().LastFinalCode() != -1; },
                         [&] {
                           if (frmMain) titles.emplace_back(Application().Title(), Progress());
