@@ -87,7 +87,7 @@ run_fuzz() {
     mkdir -p "$work"
     echo "-- $name"
     "$target" -max_total_time="${FUZZ_SECONDS:-30}" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-      -artifact_prefix="$work/" "$work" "$corpus" 2>&1 | grep -E '^(stat::number_of_executed_units|stat::peak_rss|#[0-9]+ +DONE|==[0-9]+==ERROR|SUMMARY)' || true
+      -artifact_prefix="$work/" "$work" "$corpus" 2>&1 | grep -E '^(stat::number_of_executed_units|stat::peak_rss|#[0-9]+[[:space:]]+DONE|==[0-9]+==ERROR|SUMMARY)' || true
     if ls "$work"/crash-* "$work"/timeout-* "$work"/leak-* >/dev/null 2>&1; then
       echo "$name found a failing input: $(ls "$work"/crash-* "$work"/timeout-* "$work"/leak-* 2>/dev/null)"
       return 1
