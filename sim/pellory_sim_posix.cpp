@@ -198,10 +198,12 @@ bool WriteAll(int fd, const uint8_t* data, size_t count) {
   return true;
 }
 
-void SleepWire(uint32_t baud, size_t bytes) {
+// One sleep to an absolute deadline per exchange: each relative sleep oversleeps a little, and two of
+// them per frame added up to several percent of a paced run.
+void SleepWireUntil(TSteady::time_point start, uint32_t baud, size_t bytes) {
   if (baud == 0) return;
-  std::this_thread::sleep_for(
-      std::chrono::microseconds(static_cast<uint64_t>(bytes) * 10u * 1000000u / baud));
+  std::this_thread::sleep_until(
+      start + std::chrono::microseconds(static_cast<uint64_t>(bytes) * 10u * 1000000u / baud));
 }
 
 void ReportStats(std::vector<int64_t> turnaround, const std::string& file) {
@@ -323,7 +325,7 @@ int main(int argc, char** argv) {
             std::chrono::duration_cast<std::chrono::microseconds>(TSteady::now() - answerWritten).count());
         awaitingNext = false;
       }
-      SleepWire(pace, 8);
+      const auto frameDone = TSteady::now();
       uint8_t answer[8];
       uint32_t answerLen = 0;
       const bool answered = logger.OnFrame(partial.data(), answer, answerLen);
@@ -338,8 +340,9 @@ int main(int argc, char** argv) {
         stop = true;
         break;
       }
+      if (!answered || answerLen == 0) SleepWireUntil(frameDone, pace, 8);
       if (answered && answerLen > 0) {
-        SleepWire(pace, answerLen);
+        SleepWireUntil(frameDone, pace, 8 + answerLen);
         if (!WriteAll(master, answer, answerLen)) {
           std::fprintf(stderr, "pellory-sim: write: %s\n", std::strerror(errno));
           rc = 1;

@@ -12,7 +12,7 @@ jobs=${JOBS:-2}
 flavours=("$@")
 [ ${#flavours[@]} -gt 0 ] || flavours=(native asan tsan win fuzz)
 
-packages=(cmake ninja-build g++ make googletest g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth clang
+packages=(cmake ninja-build g++ make googletest g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xauth clang
   libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
