@@ -479,14 +479,18 @@ void TForm::SetBounds(int left, int top, int width, int height) {
 }
 
 void TForm::SetClientSize(int width, int height) {
-  RECT outer = Bounds();
-  RECT client{};
-  GetClientRect(FHandle, &client);
-  // The frame and the menu bar as they really are, not as a metric predicts.
-  const int frameW = (outer.right - outer.left) - client.right;
-  const int frameH = (outer.bottom - outer.top) - client.bottom;
-  SetWindowPos(FHandle, nullptr, 0, 0, width + frameW, height + frameH,
-               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  // The frame and the menu bar as they really are, not as a metric predicts. A window that has no size yet
+  // shows no frame to measure, so a second pass corrects the first.
+  for (int pass = 0; pass < 2; ++pass) {
+    RECT outer = Bounds();
+    RECT client{};
+    GetClientRect(FHandle, &client);
+    if (client.right == width && client.bottom == height) return;
+    const int frameW = (outer.right - outer.left) - client.right;
+    const int frameH = (outer.bottom - outer.top) - client.bottom;
+    SetWindowPos(FHandle, nullptr, 0, 0, width + frameW, height + frameH,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
 }
 
 int TForm::ShowModal() {
