@@ -4,6 +4,7 @@
 //   pellory_shotdriver gone <caption> [seconds]            until no visible window with that caption exists
 //   pellory_shotdriver click <caption> <button> [seconds]  presses the button of that window
 //   pellory_shotdriver menu <caption> <command id>         chooses a menu command of that window
+//   pellory_shotdriver select <caption> <item>             picks the item of the window's combo box
 //   pellory_shotdriver progress <caption> <percent> [seconds]  until the window's progress bar reaches it
 //
 // Clicks are posted, so a modal window that a click opens does not block the driver. Exit code 0 on
@@ -132,6 +133,16 @@ int main() {
     if (window == nullptr) return Fail("no window", caption);
     PostMessageW(window, WM_COMMAND, MAKEWPARAM(_wtoi(Arg(args, 2).c_str()), 0), 0);
     return 0;
+  }
+  if (verb == L"select") {
+    HWND window = FindTopLevel(caption);
+    HWND combo = window != nullptr ? FindChild(window, L"ComboBox", L"") : nullptr;
+    if (combo == nullptr) return Fail("no combo box", caption);
+    const std::wstring item = Arg(args, 2);
+    return SendMessageW(combo, CB_SELECTSTRING, static_cast<WPARAM>(-1),
+                        reinterpret_cast<LPARAM>(item.c_str())) >= 0
+               ? 0
+               : Fail("no such item", item);
   }
   if (verb == L"progress") {
     const int percent = _wtoi(Arg(args, 2).c_str());

@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# Renders screenshots of pellory.exe into docs/screenshots/: under Xvfb, in a Wine virtual desktop, with
+# the built-in simulated logger (option sim:+) paced like the real wire. A helper program presses the
+# buttons as an operator would.
+#
+#   tools/screenshots.sh [windows build dir]     default: build/win (configured with the MinGW toolchain)
+#
+# It builds pellory and pellory_shotdriver in that directory, uses a Wine prefix of its own there, and
+# installs what is missing with apt-get first (as root, or through sudo).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${1:-$root/build/win}
+out=$root/docs/screenshots
+
+packages=(wine wine64 fonts-wine xvfb imagemagick cmake ninja-build g++-mingw-w64-x86-64-posix)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
+fi
+cmake --build "$build" -j"${JOBS:-2}" --target pellory pellory_shotdriver
+exe=$build/app/pellory.exe
+driver=$build/tests/gui/pellory_shotdriver.exe
+
+export WINEPREFIX=$build/shots-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+width=1024
+height=768
+display=:$((90 + RANDOM % 100))
+Xvfb "$display" -screen 0 ${width}x${height}x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+export DISPLAY=$display
+cleanup() {
+  wineserver -k 2>/dev/null || true
+  kill "$xvfb" 2>/dev/null || true
+}
+trap cleanup EXIT
+sleep 1
+
+[ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1 || true
+wineserver -p 60
+reg() { wine reg add "$@" /f >/dev/null 2>&1; }
+# Every program of this prefix opens in one virtual desktop, so the driver sees the program's windows.
+reg 'HKCU\Software\Wine\Explorer' /v Desktop /d Shots
+reg 'HKCU\Software\Wine\Explorer\Desktops' /v Shots /d ${width}x${height}
+# Debian's Wine does not find the fonts of its fonts-wine package by itself; and Windows' "Microsoft Sans
+# Serif", the main window's font, is Tahoma's close cousin.
+mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
+cp -n /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+reg 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' /v 'Microsoft Sans Serif' /d Tahoma
+# A logger adapter on COM3, as the system's serial-port map lists it.
+reg 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\VCP0' /d COM3
+internal() {
+  if [ "$1" = on ]; then
+    reg 'HKCU\Software\Kalvenor\Quor' /v intern /t REG_DWORD /d 8147
+  else
+    wine reg delete 'HKCU\Software\Kalvenor\Quor' /v intern /f >/dev/null 2>&1 || true
+  fi
+}
+
+drive() { wine "$driver" "$@"; }
+# The whole desktop, cut down to the windows on it with a margin of its own colour.
+shot() {
+  sleep 1.5  # let the last repaint land
+  mkdir -p "$out"
+  import -window root "$out/$1.png.tmp.png"
+  convert "$out/$1.png.tmp.png" -trim +repage -bordercolor "$(convert "$out/$1.png.tmp.png" -format '%[pixel:p{1,1}]' info:)" \
+    -border 24 "$out/$1.png"
+  rm -f "$out/$1.png.tmp.png"
+  echo "   $out/$1.png"
+}
+program=""
+start() {
+  wine "$exe" "$@" &
+  program=$!
+  drive wait Pellory 60
+}
+stop() {
+  drive click Pellory Close 10
+  wait "$program"
+}
+
+echo "== normal mode"
+internal off
+start sim:+
+shot 1-main-idle
+drive click Pellory Update
+drive wait Confirm
+shot 2-update-question
+drive click Confirm No
+drive gone Confirm
+drive menu Pellory 200  # Info / Firmware
+drive wait Overview
+shot 3-firmware-overview
+drive click Overview OK
+drive gone Overview
+stop
+
+echo "== internal mode, a run against the simulated logger"
+internal on
+start sim:+
+drive wait Report
+drive select Pellory sim
+drive click Pellory Update
+drive progress Pellory 35 180
+shot 4-run-in-progress
+drive wait Information 240
+shot 5-update-completed
+drive click Information OK
+drive gone Information
+stop
+internal off
+echo "== done"
