@@ -571,6 +571,14 @@ LRESULT TApplicationWindow::WndProc(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_ACTIVATE:
       if (LOWORD(wParam) != WA_INACTIVE && !IsIconic(Handle())) PostMessageW(Handle(), kActivateForm, 0, 0);
       break;
+    case WM_SIZE:
+      // The forms go and come back with the taskbar button, as owned windows of a minimised owner do.
+      if (wParam == SIZE_MINIMIZED) {
+        ShowOwnedPopups(Handle(), FALSE);
+      } else if (wParam == SIZE_RESTORED) {
+        ShowOwnedPopups(Handle(), TRUE);
+      }
+      return 0;
     case kActivateForm: {
       if (GetActiveWindow() != Handle()) return 0;
       HWND target = GetLastActivePopup(Handle());

@@ -251,6 +251,7 @@ class GuiTest : public ::testing::Test {
     frmMain->Hooks.EndProcess = [this] { ++FEndProcess; };
     InitForms();
     ShowWindow(Main(), SW_SHOW);
+    Application().ShowButton();
     UpdateWindow(Main());
     Pump();
     frmMain->ApplicationEvents1Idle();
@@ -1047,6 +1048,22 @@ TEST_F(GuiTest, PortChangesDuringARunOrInTheBackgroundRefillQuietly) {
   EXPECT_THAT(ComboItems(frmMain->cbxPort), ElementsAre(L"COM7", L"COM15"));
   EXPECT_FALSE(SendMessageW(frmMain->cbxPort, CB_GETDROPPEDSTATE, 0, 0));
   EXPECT_EQ(frmMain->RunControl().Port(), "COM7");
+}
+
+TEST_F(GuiTest, MinimisingTakesTheReportAlongAndTheTaskbarButtonBringsBothBack) {
+  SetInternalMode(true);
+  Start();
+  ASSERT_TRUE(IsWindowVisible(frmProtocol->Handle()));
+  SendMessageW(Main(), WM_SYSCOMMAND, SC_MINIMIZE, 0);
+  Pump();
+  EXPECT_TRUE(IsIconic(Application().Handle()));
+  EXPECT_FALSE(IsWindowVisible(Main()));
+  EXPECT_FALSE(IsWindowVisible(frmProtocol->Handle()));
+  SendMessageW(Application().Handle(), WM_SYSCOMMAND, SC_RESTORE, 0);
+  Pump();
+  EXPECT_FALSE(IsIconic(Application().Handle()));
+  EXPECT_TRUE(IsWindowVisible(Main()));
+  EXPECT_TRUE(IsWindowVisible(frmProtocol->Handle()));
 }
 
 // ---- keyboard
