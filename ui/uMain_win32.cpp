@@ -457,6 +457,9 @@ void TfrmMain::ShowError(const std::string& text) {
 }
 
 void TfrmMain::SetBusy(bool busy) {
+  // Disabling the focused control takes the focus away; it goes to the button that replaces it.
+  HWND focus = GetFocus();
+  const bool hadFocus = focus != nullptr && IsChild(Handle(), focus);
   EnableWindow(btnProg, !busy);
   EnableWindow(btnFile, !busy);
   ShowWindow(btnClose, busy ? SW_HIDE : SW_SHOW);
@@ -465,9 +468,7 @@ void TfrmMain::SetBusy(bool busy) {
   // File version writes what a running worker reads: not during a run.
   EnableMenuItem(MainMenu1, idMenInfoFile, MF_BYCOMMAND | (busy ? MF_GRAYED : MF_ENABLED));
   SetAppBusy(busy);
-  // Keep the keyboard focus on a control that can take it.
-  HWND focus = GetFocus();
-  if (focus != nullptr && IsChild(Handle(), focus) && (!IsWindowEnabled(focus) || !IsWindowVisible(focus))) {
+  if (hadFocus && (GetFocus() == nullptr || !IsWindowEnabled(focus) || !IsWindowVisible(focus))) {
     SetFocus(busy ? btnCancel : btnProg);
   }
 }

@@ -626,8 +626,11 @@ TEST_F(GuiTest, BusyAndIdleStatesCoverEveryControl) {
   Start({"f:+"});
   EXPECT_EQ(GetMenuState(frmMain->menInfo, idMenInfoFile, MF_BYCOMMAND) & MF_GRAYED, 0u);
   SendMessageW(frmMain->chkReadInfoOnly, BM_SETCHECK, BST_CHECKED, 0);
+  SetActiveWindow(Main());
+  SetFocus(frmMain->btnProg);
   Click(frmMain->btnProg);  // internal mode: no question
   EXPECT_TRUE(FModals.empty());
+  EXPECT_EQ(GetFocus(), frmMain->btnCancel);  // the keyboard still has a control
   ASSERT_EQ(gStarts.size(), 1u);
   EXPECT_TRUE(ReadInfoOnly);
   EXPECT_FALSE(CancelRequested);
@@ -661,8 +664,10 @@ TEST_F(GuiTest, BusyAndIdleStatesCoverEveryControl) {
   EXPECT_EQ(ReportTexts().back(), L"Progress 57%");
   EXPECT_EQ(Status(), L"Start at serial port \"COM7\"");  // progress is not shown in the status bar
 
+  SetFocus(frmMain->btnCancel);
   Event(evFailed, 70);
   EXPECT_TRUE(Idle());
+  EXPECT_EQ(GetFocus(), frmMain->btnProg);
   EXPECT_TRUE(IsWindowEnabled(frmMain->btnFile));
   EXPECT_EQ(GetMenuState(frmMain->menInfo, idMenInfoFile, MF_BYCOMMAND) & MF_GRAYED, 0u);
   EXPECT_FALSE(AppBusy());
