@@ -76,13 +76,7 @@ void TfrmConfirm::Layout() {
              S(kButtonHeight), TRUE);
   SetClientSize(clientWidth, clientHeight);
 
-  // Centred on the screen, like the system's own message dialogs.
-  const RECT screen = MonitorRect(Handle());
-  const RECT outer = Bounds();
-  const int w = outer.right - outer.left;
-  const int h = outer.bottom - outer.top;
-  SetBounds(screen.left + (screen.right - screen.left - w) / 2,
-            screen.top + (screen.bottom - screen.top - h) / 2, w, h);
+  CenterOnScreen();  // like the system's own message dialogs
 }
 
 bool TfrmConfirm::OnCommand(int id, int, HWND) {

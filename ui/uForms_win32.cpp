@@ -493,6 +493,15 @@ void TForm::SetClientSize(int width, int height) {
   }
 }
 
+void TForm::CenterOnScreen() {
+  const RECT screen = MonitorRect(FHandle);
+  const RECT outer = Bounds();
+  const int w = outer.right - outer.left;
+  const int h = outer.bottom - outer.top;
+  SetBounds(screen.left + (screen.right - screen.left - w) / 2,
+            screen.top + (screen.bottom - screen.top - h) / 2, w, h);
+}
+
 int TForm::ShowModal() {
   HWND previous = GetActiveWindow();
   TDisabledWindows disabled{FHandle, {}};

@@ -60,6 +60,7 @@ class TForm {
   RECT Bounds() const;
   void SetBounds(int left, int top, int width, int height);
   void SetClientSize(int width, int height);
+  void CenterOnScreen();
 
   // The control that gets the focus whenever the form is activated (until the operator moves it).
   void SetActiveControl(HWND control);

@@ -72,13 +72,7 @@ TfrmMain::TfrmMain(TMainOptions options) : FOptions(std::move(options)) {
   Hooks.EndProcess = [] { TerminateProcess(GetCurrentProcess(), 0); };
   CreateHandle(L"Pellory", WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN, 0,
                Application().Handle());
-  // Centred on the screen when first shown.
-  const RECT screen = MonitorRect(Handle());
-  const RECT outer = Bounds();
-  const int w = outer.right - outer.left;
-  const int h = outer.bottom - outer.top;
-  SetBounds(screen.left + (screen.right - screen.left - w) / 2,
-            screen.top + (screen.bottom - screen.top - h) / 2, w, h);
+  CenterOnScreen();  // where it is first shown
 }
 
 TfrmMain::~TfrmMain() {
@@ -134,19 +128,12 @@ void TfrmMain::CreateControls() {
   StatusHint1 = CreateWindowExW(
       WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT,
       CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, Handle(), nullptr, GetModuleHandleW(nullptr), nullptr);
-  TTTOOLINFOW tool{};
-  tool.cbSize = sizeof tool;
+  TTTOOLINFOW tool = StatusTool(const_cast<wchar_t*>(L""));
   tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
-  tool.hwnd = Handle();
-  tool.uId = reinterpret_cast<UINT_PTR>(StatusBar1);
-  tool.lpszText = const_cast<wchar_t*>(L"");
   SendMessageW(StatusHint1, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
   SendMessageW(StatusHint1, TTM_SETMAXTIPWIDTH, 0, 800);
 
-  FFont = MakeFont(L"Microsoft Sans Serif", 11, Dpi());
-  for (HWND control : {Label1, cbxPort, btnProg, btnCancel, btnClose, btnFile, chkReadInfoOnly, StatusBar1}) {
-    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FFont.get()), FALSE);
-  }
+  ApplyFont();
   SetClientSize(S(kClientWidth), S(kDesignClientHeight));
 }
 
@@ -224,11 +211,15 @@ void TfrmMain::OnSize() {
   SendMessageW(StatusBar1, WM_SIZE, 0, 0);
 }
 
-void TfrmMain::OnDpiChanged() {
+void TfrmMain::ApplyFont() {
   FFont = MakeFont(L"Microsoft Sans Serif", 11, Dpi());
   for (HWND control : {Label1, cbxPort, btnProg, btnCancel, btnClose, btnFile, chkReadInfoOnly, StatusBar1}) {
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FFont.get()), TRUE);
   }
+}
+
+void TfrmMain::OnDpiChanged() {
+  ApplyFont();
   Layout();
 }
 
@@ -257,13 +248,18 @@ void TfrmMain::ApplicationEvents1Idle() {
   if (ServiceLevel > 0 && frmProtocol) ShowWindow(frmProtocol->Handle(), SW_SHOWNA);
 }
 
-std::wstring TfrmMain::StatusHint() const {
-  wchar_t buffer[1024] = {};
+TTTOOLINFOW TfrmMain::StatusTool(wchar_t* text) const {
   TTTOOLINFOW tool{};
   tool.cbSize = sizeof tool;
   tool.hwnd = Handle();
   tool.uId = reinterpret_cast<UINT_PTR>(StatusBar1);
-  tool.lpszText = buffer;
+  tool.lpszText = text;
+  return tool;
+}
+
+std::wstring TfrmMain::StatusHint() const {
+  wchar_t buffer[1024] = {};
+  TTTOOLINFOW tool = StatusTool(buffer);
   SendMessageW(StatusHint1, TTM_GETTEXTW, 1024, reinterpret_cast<LPARAM>(&tool));
   return buffer;
 }
@@ -422,11 +418,7 @@ void TfrmMain::AddReport(const std::string& text) {
 void TfrmMain::SetStatus(const std::string& text) {
   FStatusText = ToWide(text);
   SendMessageW(StatusBar1, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(FStatusText.c_str()));
-  TTTOOLINFOW tool{};
-  tool.cbSize = sizeof tool;
-  tool.hwnd = Handle();
-  tool.uId = reinterpret_cast<UINT_PTR>(StatusBar1);
-  tool.lpszText = FStatusText.data();
+  TTTOOLINFOW tool = StatusTool(FStatusText.data());
   SendMessageW(StatusHint1, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
 }
 

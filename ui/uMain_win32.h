@@ -2,6 +2,10 @@
 // menu. A thin view over TRunControl, which decides what every click and worker event does.
 #pragma once
 
+#include <windows.h>
+// windows.h first: commctrl.h needs its types.
+#include <commctrl.h>
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -117,6 +121,9 @@ class TfrmMain : public TForm, public IRunView {
   void FormCreate();
   void Layout();
   void FillPorts();
+  void ApplyFont();
+  // The status bar's tool of its tooltip, with `text` as its text or buffer.
+  TTTOOLINFOW StatusTool(wchar_t* text) const;
 
   void btnProgClick();
   void btnFileClick();
