@@ -4,13 +4,13 @@
 
 namespace {
 
-struct TOptionSpec {
+struct TOptionDef {
   const char* Name;
   bool TakesValue;
   bool UpdateOnly;  // else update and info
 };
 
-const TOptionSpec kOptions[] = {
+const TOptionDef kOptions[] = {
     {"--port", true, false},
     {"--yes", false, true},
     {"--file", true, false},
@@ -25,9 +25,9 @@ const TOptionSpec kOptions[] = {
     {"--sim-pace", true, false},
 };
 
-const TOptionSpec* FindOption(const std::string& name) {
-  for (const TOptionSpec& spec : kOptions) {
-    if (name == spec.Name) return &spec;
+const TOptionDef* FindOption(const std::string& name) {
+  for (const TOptionDef& def : kOptions) {
+    if (name == def.Name) return &def;
   }
   return nullptr;
 }
@@ -156,24 +156,24 @@ bool ParseCliOptions(const std::vector<std::string>& args, TCliOptions& options,
       name.resize(eq);
       inlineValue = true;
     }
-    const TOptionSpec* spec = runs ? FindOption(name) : nullptr;
-    if (spec == nullptr) {
+    const TOptionDef* def = runs ? FindOption(name) : nullptr;
+    if (def == nullptr) {
       error = (name.rfind("-", 0) == 0 ? "unknown option \"" : "unexpected argument \"") + args[i] +
               "\" for " + command;
       return false;
     }
-    if (spec->UpdateOnly && options.Command != TCliCommand::Update) {
-      error = std::string(spec->Name) + " belongs to update only";
+    if (def->UpdateOnly && options.Command != TCliCommand::Update) {
+      error = std::string(def->Name) + " belongs to update only";
       return false;
     }
-    if (spec->TakesValue && !inlineValue) {
+    if (def->TakesValue && !inlineValue) {
       if (i + 1 >= args.size()) {
-        error = std::string(spec->Name) + " needs a value";
+        error = std::string(def->Name) + " needs a value";
         return false;
       }
       value = args[++i];
-    } else if (!spec->TakesValue && inlineValue) {
-      error = std::string(spec->Name) + " takes no value";
+    } else if (!def->TakesValue && inlineValue) {
+      error = std::string(def->Name) + " takes no value";
       return false;
     }
     if (!SetOption(name, value, options, error)) return false;

@@ -3,16 +3,7 @@
 # paced like a real line so the progress can be followed. Extra arguments go to pellory-cli.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-missing=()
-for p in cmake ninja-build g++ make; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo=sudo
-  $sudo apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+bash tools/install-missing.sh cmake ninja-build g++ make
 cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DPELLORY_TESTS=OFF >/dev/null
 cmake --build build/demo -j"${JOBS:-2}" --target pellory-cli >/dev/null
 exec build/demo/cli/pellory-cli update --port sim --yes --sim-pace "${PACE:-38400}" "$@"

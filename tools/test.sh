@@ -14,17 +14,7 @@ flavours=("$@")
 
 packages=(cmake ninja-build g++ make googletest g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xauth clang
   libclang-rt-14-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo=sudo
-  $sudo apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+bash tools/install-missing.sh "${packages[@]}"
 
 step() { echo; echo "== $*"; }
 configure_build() {  # dir, cmake args...
