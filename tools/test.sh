@@ -58,9 +58,15 @@ run_win() {
   export WINEPREFIX="$root/build/win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" bash -c '
     set -e
-    [ -f "$WINEPREFIX/system.reg" ] || wineboot -i
-    wineserver -p 30
+    [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
+    # One server for the whole run, so each Wine process starts quickly; the one wineboot left behind
+    # must be gone first, or the persistent one refuses to start.
+    wineserver -w
+    wineserver -p
     trap "wineserver -k || true" EXIT
+    # Start the background services of Wine now, with their output elsewhere: started by the first test they
+    # would inherit its output pipe, and ctest would wait for them until the test times out.
+    wineboot </dev/null >/dev/null 2>&1
     ctest --test-dir build/win -j1 --output-on-failure --no-tests=error'
 }
 
