@@ -17,6 +17,8 @@ uint8_t SimCrc8(const uint8_t* data, uint32_t count) {
 // TSimLogger
 
 TSimLogger::TSimLogger(const TSimConfig& config) : FConfig(config), FRandom(config.Faults.RandomKey) {
+  // The logger's own tunnel, written again here rather than shared with the host's choice, so that a host
+  // that picks the wrong tunnel gets no answer and the tests see it.
   switch (config.LoggerClass) {
     case 0x6601:
       FTunnelCmd = config.LoggerVersion >= 0x0600 ? 2 : 5;
