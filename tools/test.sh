@@ -13,7 +13,7 @@ flavours=("$@")
 [ ${#flavours[@]} -gt 0 ] || flavours=(native asan tsan win fuzz)
 
 packages=(cmake ninja-build g++ make googletest g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xauth clang
-  libclang-rt-14-dev)
+  libclang-rt-14-dev nlohmann-json3-dev libcli11-dev)
 bash tools/install-missing.sh "${packages[@]}"
 
 step() { echo; echo "== $*"; }
