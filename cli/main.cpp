@@ -12,7 +12,8 @@ int main(int argc, char** argv) {
             std::cin,
             IsTerminal(TStdStream::In),
             IsTerminal(TStdStream::Out),
-            IsTerminal(TStdStream::Err)};
+            IsTerminal(TStdStream::Err),
+            TerminalColumns(TStdStream::Err)};
   TCliHost host;
   host.InternalMode = ReadInternalMode();
   host.Clock = &RealClock();

@@ -12,6 +12,7 @@
 #include "device/uSDCommThread.h"
 #include "firmware/uBl3File.h"
 #include "sim/uSimLogger.h"
+#include "cli/uCliProgress.h"
 #include "ui/uRunControl.h"
 
 // Set by the Ctrl-C handler (with CancelRequested). A run start clears CancelRequested, so every worker
@@ -25,6 +26,7 @@ struct TCliIo {
   bool StdinTty = false;
   bool StdoutTty = false;
   bool StderrTty = false;
+  int ErrColumns = 0;  // width of the terminal on Err; 0 when unknown
 };
 
 // What the commands take from the platform; tests substitute each.
@@ -59,10 +61,12 @@ std::string FormatTable(const std::vector<std::vector<std::string>>& rows);
 std::vector<std::string> ImageRow(const TBl3FileHeader& header);
 std::vector<std::string> ImageTableHeader();
 
-// The terminal as the run's window: report lines on Out, the progress bar on Err (terminals only).
+// The terminal as the run's window: report lines on Out, the progress line on Err (terminals only). When
+// both are the terminal, the progress reports live in the progress line alone.
 class TCliView : public IRunView {
  public:
-  TCliView(TCliIo& io, std::string port, bool readInfoOnly, bool yes, bool json);
+  // `clock` is the run control's: it times the progress line.
+  TCliView(TCliIo& io, IClock& clock, std::string port, bool readInfoOnly, bool yes, bool json);
   void ClearReport() override {}
   void AddReport(const std::string& text) override;
   void SetStatus(const std::string&) override {}
@@ -77,15 +81,18 @@ class TCliView : public IRunView {
   std::string PortText() override { return FPort; }
   bool ReadInfoOnlyChecked() override { return FReadInfoOnly; }
 
-  // One JSON object for a worker event (--json).
-  void JsonEvent(uint32_t code, int32_t value);
+  // Before the run control handles a worker event: its JSON object (--json) and what the progress line
+  // takes from it.
+  void WorkerEvent(uint32_t code, int32_t value);
   const std::string& BoxText() const { return FBoxText; }
 
  private:
   void DrawBar();
   void EraseBar();
+  bool FoldsProgress() const;
 
   TCliIo& FIo;
+  IClock& FClock;
   std::string FPort;
   bool FReadInfoOnly;
   bool FYes;
@@ -93,5 +100,8 @@ class TCliView : public IRunView {
   bool FBusy = false;
   int FPosition = 0;
   size_t FBarWidth = 0;  // characters of the bar now on the terminal
+  TProgressEstimate FEstimate;
+  std::string FImage;     // the image being written, for the progress line
+  uint32_t FEvent = ~0u;  // the worker event being handled
   std::string FBoxText;
 };

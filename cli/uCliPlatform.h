@@ -9,6 +9,8 @@
 enum class TStdStream { In, Out, Err };
 
 bool IsTerminal(TStdStream stream);
+// Columns of the terminal on `stream`; 0 when it is none or does not say.
+int TerminalColumns(TStdStream stream);
 // Ctrl-C cancels the run: sets CancelRequested and CliInterrupted; a second Ctrl-C ends the process.
 void InstallInterruptHandler();
 // The serial ports a logger may be on.

@@ -1,5 +1,6 @@
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,6 +38,15 @@ bool IsTerminal(TStdStream stream) {
                  : stream == TStdStream::Out ? STDOUT_FILENO
                                              : STDERR_FILENO;
   return isatty(fd) == 1;
+}
+
+int TerminalColumns(TStdStream stream) {
+  const int fd = stream == TStdStream::In    ? STDIN_FILENO
+                 : stream == TStdStream::Out ? STDOUT_FILENO
+                                             : STDERR_FILENO;
+  winsize size{};
+  if (ioctl(fd, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
 }
 
 void InstallInterruptHandler() {
