@@ -51,22 +51,28 @@ std::string ProgressLine(int percent, uint64_t elapsedMs, std::optional<uint64_t
   percent = std::clamp(percent, 0, 100);
   char head[8];
   std::snprintf(head, sizeof head, "%3d%%", percent);
-  std::string tail = std::string("] ") + head + "  " + FormatDuration(elapsedMs) + " elapsed";
-  if (leftMs) tail += ", " + FormatDuration(*leftMs) + " left";
-  const std::string withImage = image.empty() ? tail : tail + "  " + image;
+  std::string figures = std::string(head) + "  " + FormatDuration(elapsedMs) + " elapsed";
+  if (leftMs) figures += ", " + FormatDuration(*leftMs) + " left";
 
-  auto cellsFor = [width](const std::string& rest) {
-    const size_t fixed = 1 + rest.size();
+  // What room is left for the cells between "[" and "] ".
+  auto cellsBeside = [width](size_t textSize) {
+    const size_t fixed = 3 + textSize;
     return std::min(kBarCells, width > fixed ? width - fixed : 0);
   };
-  const std::string* rest = &withImage;
-  size_t cells = cellsFor(withImage);
-  if (cells < kMinBarCells && rest != &tail) {
-    rest = &tail;
-    cells = cellsFor(tail);
+  std::string text = image.empty() ? figures : figures + "  " + image;
+  size_t cells = cellsBeside(text.size());
+  if (cells < kMinBarCells) {
+    text = figures;
+    cells = cellsBeside(text.size());
   }
-  const size_t filled = static_cast<size_t>(percent) * cells / 100;
-  std::string line = "[" + std::string(filled, '#') + std::string(cells - filled, '-') + *rest;
-  if (line.size() > width) line.resize(width);
+  std::string line;
+  if (cells < kMinBarCells) {
+    // Too narrow for a bar: the figures alone, as many as fit.
+    line = text.substr(0, width);
+    while (!line.empty() && (line.back() == ' ' || line.back() == ',')) line.pop_back();
+  } else {
+    const size_t filled = static_cast<size_t>(percent) * cells / 100;
+    line = "[" + std::string(filled, '#') + std::string(cells - filled, '-') + "] " + text;
+  }
   return line;
 }

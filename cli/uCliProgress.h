@@ -31,6 +31,6 @@ class TProgressEstimate {
 std::string FormatDuration(uint64_t ms);
 
 // "[#####-----]  45%  1:23 elapsed, 1:40 left  SD CARD V4.106", at most `width` characters: the bar
-// narrows first, then the image is left out, then the line is cut.
+// narrows first, then the image is left out, then the bar, then the line is cut.
 std::string ProgressLine(int percent, uint64_t elapsedMs, std::optional<uint64_t> leftMs,
                          const std::string& image, size_t width);
