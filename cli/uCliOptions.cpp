@@ -123,6 +123,12 @@ std::string ExtrasMessage(const CLI::App& app, const std::vector<std::string>& a
   return (first->rfind('-', 0) == 0 ? "unknown option \"" : "unexpected argument \"") + *first + "\"" + where;
 }
 
+// CLI11 ends the help with a line feed of its own after the footer.
+std::string Footer(std::string text) {
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
 std::string OneLine(std::string text) {
   while (!text.empty() && text.back() == '\n') text.pop_back();
   for (char& c : text) {
@@ -140,32 +146,32 @@ void BuildCliApp(CLI::App& app, TCliOptions& o) {
   app.option_defaults()->disable_flag_override()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app.require_subcommand(0, 1);
   app.get_formatter()->column_width(26);
-  app.footer(std::string("Run 'pellory-cli COMMAND --help' for the options of a command.\n\n") + kOutput +
-             "\n" + kRunExitCodes);
+  app.footer(Footer(std::string("Run 'pellory-cli COMMAND --help' for the options of a command.\n\n") +
+                    kOutput + "\n" + kRunExitCodes));
   CLI::Option* version = app.add_flag("--version")->description("print the program's version and exit");
 
   CLI::App* update = app.add_subcommand("update", "update the SD-card controller of the logger on PORT");
   AddRunOptions(*update, o, true);
-  update->footer(std::string(kOutput) + "\n" + kRunExitCodes);
+  update->footer(Footer(std::string(kOutput) + "\n" + kRunExitCodes));
 
   CLI::App* info = app.add_subcommand("info", "identify logger and controller, choose the image");
   AddRunOptions(*info, o, false);
-  info->footer(kRunExitCodes);
+  info->footer(Footer(kRunExitCodes));
 
   app.add_subcommand("images", "the firmware images this program carries")
-      ->footer(kPlainExitCodes)
+      ->footer(Footer(kPlainExitCodes))
       ->callback([&o] { o.Command = TCliCommand::Images; });
 
   CLI::App* fileVersion = app.add_subcommand("file-version", "the header of an image file");
   fileVersion->add_option("FILE", o.FileArg, "the image file")->required();
-  fileVersion->footer(kPlainExitCodes)->callback([&o] {
+  fileVersion->footer(Footer(kPlainExitCodes))->callback([&o] {
     if (o.FileArg.empty()) throw CLI::ValidationError("file-version needs a file name");
     o.Command = TCliCommand::FileVersion;
   });
 
-  app.add_subcommand("ports", "the serial ports a logger may be on")->footer(kPlainExitCodes)->callback([&o] {
-    o.Command = TCliCommand::Ports;
-  });
+  app.add_subcommand("ports", "the serial ports a logger may be on")
+      ->footer(Footer(kPlainExitCodes))
+      ->callback([&o] { o.Command = TCliCommand::Ports; });
 
   // Words some users type for the options; not listed.
   app.add_subcommand("help")->group("")->callback([&o] { o.Command = TCliCommand::Help; });

@@ -72,7 +72,12 @@ std::string ProgressLine(int percent, uint64_t elapsedMs, std::optional<uint64_t
     while (!line.empty() && (line.back() == ' ' || line.back() == ',')) line.pop_back();
   } else {
     const size_t filled = static_cast<size_t>(percent) * cells / 100;
-    line = "[" + std::string(filled, '#') + std::string(cells - filled, '-') + "] " + text;
+    line.reserve(cells + 3 + text.size());
+    line += '[';
+    line.append(filled, '#');
+    line.append(cells - filled, '-');
+    line += "] ";
+    line += text;
   }
   return line;
 }
