@@ -102,6 +102,7 @@ TEST_F(CliTest, UsageErrorsExitTwoAndSayWhat) {
       {"update", "--port", ""},
       {"update", "--port", "sim", "--bogus"},
       {"update", "--port", "sim", "extra"},
+      {"update", "--port", "sim", "/yes"},  // no Windows-style options, on Windows either
       {"update", "--port", "sim", "--max-repeats", "-1"},
       {"update", "--port", "sim", "--max-repeats", "two"},
       {"update", "--port", "COM3", "--sim-class", "1"},
