@@ -156,7 +156,8 @@ bool ParseCliOptions(const std::vector<std::string>& args, TCliOptions& options,
       name.resize(eq);
       inlineValue = true;
     }
-    const TOptionDef* def = runs ? FindOption(name) : nullptr;
+    const bool portsJson = options.Command == TCliCommand::Ports && name == "--json";
+    const TOptionDef* def = runs || portsJson ? FindOption(name) : nullptr;
     if (def == nullptr) {
       error = (name.rfind("-", 0) == 0 ? "unknown option \"" : "unexpected argument \"") + args[i] +
               "\" for " + command;
@@ -199,7 +200,7 @@ std::string CliHelpText() {
   pellory-cli info --port PORT [--file FILE] [--no-class-check] [--json] [--max-repeats N] [sim options]
   pellory-cli images
   pellory-cli file-version FILE
-  pellory-cli ports
+  pellory-cli ports [--json]
   pellory-cli --help | --version
 
 Commands:
@@ -207,7 +208,7 @@ Commands:
   info          identify logger and controller and choose the image, then stop ("Only read update info!")
   images        the firmware images this program carries
   file-version  the header of an image file
-  ports         the serial ports a logger may be on
+  ports         the serial ports a logger may be on: names, USB identity, driver, access
 
 Options:
   --port PORT            the serial port; "sim" is the built-in simulated logger
@@ -216,6 +217,7 @@ Options:
   --file FILE            update from an image file (internal mode only)
   --no-class-check       choose the image by platform, print and bootloader alone (internal mode only)
   --json                 one JSON object per worker event instead of the report lines
+                         (ports: one JSON array of the ports)
   --max-repeats N        at most N repeats in a row after communication or programming failures
                          (default: no limit; Ctrl-C cancels)
 
