@@ -23,6 +23,15 @@ std::string Join(const std::vector<std::string>& items) {
 }
 
 void AccessHints(const TOpenFacts& f, std::vector<std::string>& hints) {
+  if (f.Mode != 0 && (f.Mode & 0060) != 0060) {
+    // Joining the group would not help.
+    hints.push_back(f.Port + ": permission denied; only its owner " +
+                    (f.Owner.empty() ? "" : "\"" + f.Owner + "\" ") + "may read and write it (mode " +
+                    Octal(f.Mode) + ").");
+    hints.push_back(
+        "Run as that user, or give the device a group with a udev rule: GROUP=\"dialout\", MODE=\"0660\".");
+    return;
+  }
   const std::string group = f.Info.Group.empty() ? "dialout" : f.Info.Group;
   hints.push_back(f.Port + ": permission denied; the device belongs to the group \"" + group + "\".");
   if (f.InGroupNow) {

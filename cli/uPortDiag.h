@@ -15,6 +15,7 @@ struct TOpenFacts {
   TPortError Error;
   TPortInfo Info;                     // the port as the system describes it (driver, USB identity)
   unsigned Mode = 0;                  // POSIX: the device node's permission bits
+  std::string Owner;                  // POSIX: the user that owns the device node
   bool InGroupNow = false;            // this process has the node's group
   bool InGroupDatabase = false;       // the user database lists this user in it (a new login gives it)
   std::vector<std::string> Holders;   // the programs that have the port open: "name (process N)"

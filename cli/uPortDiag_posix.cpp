@@ -88,6 +88,7 @@ TOpenFacts GatherOpenFacts(const std::string& port, const TPortError& error, con
   struct stat st {};
   if (error.Failure == TPortFailure::AccessDenied && ::stat(facts.Info.Kernel.c_str(), &st) == 0) {
     facts.Mode = st.st_mode;
+    if (const passwd* owner = getpwuid(st.st_uid)) facts.Owner = owner->pw_name;
     GroupMembership(st.st_gid, facts.InGroupNow, facts.InGroupDatabase);
   }
   if (error.Failure == TPortFailure::Busy) facts.Holders = Holders(facts.Info.Kernel, roots.Proc);

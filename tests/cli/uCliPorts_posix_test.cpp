@@ -117,7 +117,8 @@ TEST_F(PortTreeTest, AFailedOpenIsExplainedFromTheSystemsOwnFacts) {
   const std::string ftdi = (fs::path(roots.Dev) / "serial" / "by-id" / byId).string();
   const TOpenFacts busy = GatherOpenFacts(ftdi, {TPortFailure::Busy, EBUSY}, roots);
   EXPECT_EQ(busy.Holders, std::vector<std::string>{"minicom (process 200)"});
-  EXPECT_THAT(OpenFailureHints(busy).at(0), HasSubstr("is busy: minicom (process 200) has it open"));
+  EXPECT_THAT(OpenFailureHints(busy).at(0),
+              HasSubstr("is busy: minicom (process 200) has it open. Close that program"));
 
   const TOpenFacts missing = GatherOpenFacts("ttyUSB9", {TPortFailure::NotFound, ENOENT}, roots);
   const std::vector<std::string> listed = OpenFailureHints(missing);
@@ -128,12 +129,15 @@ TEST_F(PortTreeTest, AFailedOpenIsExplainedFromTheSystemsOwnFacts) {
   TOpenFacts denied = GatherOpenFacts(ftdi, {TPortFailure::AccessDenied, EACCES}, roots);
   EXPECT_TRUE(denied.InGroupNow);  // the test's own file: its group is ours
   denied.Info.Group = "dialout";
+  denied.Mode = 020660;
   denied.InGroupNow = denied.InGroupDatabase = false;
   const std::vector<std::string> join = OpenFailureHints(denied);
   EXPECT_THAT(join.at(0), HasSubstr("permission denied; the device belongs to the group \"dialout\""));
   EXPECT_EQ(join.at(1), "Join it with: sudo usermod -aG dialout $USER");
   denied.InGroupDatabase = true;
   EXPECT_THAT(OpenFailureHints(denied).at(1), HasSubstr("log out and in again"));
+  denied.Mode = 020600;  // the group may not open it either: joining would not help
+  EXPECT_THAT(OpenFailureHints(denied).at(0), HasSubstr("only its owner"));
 
   // ModemManager runs and the logger is a CDC-ACM device: whatever the error, the warning and its rule.
   const std::string acm = (fs::path(roots.Dev) / "ttyACM0").string();
