@@ -35,8 +35,8 @@ const std::vector<TColumn>& Columns() {
   return columns;
 }
 
-nlohmann::json TextOrNull(const std::string& text) {
-  return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
+nlohmann::ordered_json TextOrNull(const std::string& text) {
+  return text.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(text);
 }
 
 }  // namespace
@@ -61,7 +61,7 @@ std::string PortsTable(const std::vector<TPortInfo>& ports) {
 }
 
 std::string PortsJson(const std::vector<TPortInfo>& ports) {
-  nlohmann::json array = nlohmann::json::array();
+  nlohmann::ordered_json array = nlohmann::ordered_json::array();
   for (const TPortInfo& p : ports) {
     array.push_back({
         {"port", p.Port},
@@ -73,10 +73,11 @@ std::string PortsJson(const std::vector<TPortInfo>& ports) {
         {"driver", TextOrNull(p.Driver)},
         {"friendly_name", TextOrNull(p.FriendlyName)},
         {"group", TextOrNull(p.Group)},
-        {"access", p.Access < 0 ? nlohmann::json(nullptr) : nlohmann::json(p.Access > 0)},
-        {"latency_timer_ms", p.LatencyMs < 0 ? nlohmann::json(nullptr) : nlohmann::json(p.LatencyMs)},
+        {"access", p.Access < 0 ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(p.Access > 0)},
+        {"latency_timer_ms",
+         p.LatencyMs < 0 ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(p.LatencyMs)},
     });
   }
   // Texts from the system may hold bytes that are not UTF-8: replace them rather than fail.
-  return array.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  return array.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
