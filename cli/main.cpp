@@ -18,7 +18,6 @@ int main(int argc, char** argv) {
   host.InternalMode = ReadInternalMode();
   host.Clock = &RealClock();
   host.RealPorts = &PlatformPortOps();
-  host.ListPorts = ListSerialPorts;
   host.WorkerClass = CreateCliWorker;
   const std::vector<std::string> args(argv + 1, argv + argc);
   return CliMain(args, io, host);

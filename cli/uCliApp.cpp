@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "cli/uCliOptions.h"
+#include "cli/uPortDiag.h"
 #include "device/uEventTexts.h"
 #include "device/uEvents.h"
 #include "device/uSDCommThread.h"
@@ -20,6 +21,7 @@ namespace {
 constexpr const char* kProgram = "pellory-cli";
 // Wider lines wrap on an 80-column terminal, and the next '\r' would no longer reach their start.
 constexpr size_t kMaxLineWidth = 79;
+constexpr int32_t kOutcomePortNotReady = 10;  // the port cannot be opened or configured
 
 std::string TimeStamp() {
   // ReportLine gives "hh-nn-ss -> "; the stamp is its head.
@@ -89,11 +91,19 @@ int FileVersionCommand(TCliIo& io, const TCliHost& host, const std::string& file
   return kExitOk;
 }
 
-int PortsCommand(TCliIo& io, const TCliHost& host) {
-  const std::vector<std::string> ports = host.ListPorts ? host.ListPorts() : std::vector<std::string>{};
-  for (const std::string& port : ports) io.Out << port << '\n';
+int PortsCommand(TCliIo& io, const TCliHost& host, bool json) {
+  const std::vector<TPortInfo> ports = host.ListPorts ? host.ListPorts() : ListPortInfo(host.Roots);
+  if (json) {
+    io.Out << PortsJson(ports);
+  } else if (!ports.empty()) {
+    io.Out << PortsTable(ports);
+  }
   if (ports.empty()) io.Err << kProgram << ": no serial port found\n";
   return kExitOk;
+}
+
+void PrintHints(TCliView& view, const std::vector<std::string>& hints) {
+  for (const std::string& hint : hints) view.ShowError(hint);
 }
 
 int RunCommand(const TCliOptions& options, TCliIo& io, const TCliHost& host) {
@@ -150,10 +160,25 @@ int RunCommand(const TCliOptions& options, TCliIo& io, const TCliHost& host) {
   }
   if (!started) return kExitUsage;
 
+  // The latency timer is read once the worker has opened the port (every event but a failed open says
+  // so), and told once per command, not per repeat.
+  bool latencyChecked = options.Port == TPortRouter::kSimPortName;
   while (control.Busy()) {
     const TWorkerEvent ev = events.Wait();
     view.WorkerEvent(ev.code, ev.value);
+    const bool openFailed = ev.code == evFailed && ev.value == kOutcomePortNotReady;
+    if (!latencyChecked && !openFailed) {
+      latencyChecked = true;
+      PrintHints(view, LatencyHints(options.Port, GatherLatencyFacts(options.Port, host.Roots)));
+    }
     control.WorkerEvent(ev.code, ev.value);
+    // Why the port would not open, after the outcome text.
+    if (openFailed) {
+      const TPortError error = router.OpenError(options.Port);
+      if (error.Failure != TPortFailure::None) {
+        PrintHints(view, OpenFailureHints(GatherOpenFacts(options.Port, error, host.Roots)));
+      }
+    }
   }
   return RunExitCode(control, info);
 }
@@ -204,7 +229,7 @@ int CliMain(const std::vector<std::string>& args, TCliIo& io, const TCliHost& ho
     case TCliCommand::FileVersion:
       return FileVersionCommand(io, host, options.FileArg);
     case TCliCommand::Ports:
-      return PortsCommand(io, host);
+      return PortsCommand(io, host, options.Json);
     case TCliCommand::Update:
     case TCliCommand::Info:
       return RunCommand(options, io, host);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/uPortInfo.h"
 #include "device/uClock.h"
 #include "device/uPortOps.h"
 #include "device/uSDCommThread.h"
@@ -32,10 +33,11 @@ struct TCliIo {
 // What the commands take from the platform; tests substitute each.
 struct TCliHost {
   bool InternalMode = false;
-  IClock* Clock = nullptr;        // pauses of the worker and the repeat
-  IPortOps* RealPorts = nullptr;  // every port name but "sim"
-  std::function<std::vector<std::string>()> ListPorts;
-  TSimFaults SimFaults;  // faults of the simulated logger (tests)
+  IClock* Clock = nullptr;                            // pauses of the worker and the repeat
+  IPortOps* RealPorts = nullptr;                      // every port name but "sim"
+  std::function<std::vector<TPortInfo>()> ListPorts;  // unset: ListPortInfo(Roots)
+  TSystemRoots Roots;                                 // where the port hints look (POSIX)
+  TSimFaults SimFaults;                               // faults of the simulated logger (tests)
   // The worker factory: the update procedure, started so that Ctrl-C reaches the main thread only.
   TCommThreadClass WorkerClass = &CreateWorker<TSDCommThread>;
 };

@@ -169,9 +169,10 @@ void BuildCliApp(CLI::App& app, TCliOptions& o) {
     o.Command = TCliCommand::FileVersion;
   });
 
-  app.add_subcommand("ports", "the serial ports a logger may be on")
-      ->footer(Footer(kPlainExitCodes))
-      ->callback([&o] { o.Command = TCliCommand::Ports; });
+  CLI::App* ports =
+      app.add_subcommand("ports", "the serial ports a logger may be on: names, USB identity, driver, access");
+  ports->add_flag("--json", o.Json, "the ports as one JSON array");
+  ports->footer(Footer(kPlainExitCodes))->callback([&o] { o.Command = TCliCommand::Ports; });
 
   // Words some users type for the options; not listed.
   app.add_subcommand("help")->group("")->callback([&o] { o.Command = TCliCommand::Help; });

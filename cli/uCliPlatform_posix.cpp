@@ -3,10 +3,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <filesystem>
-#include <system_error>
-
 #include "cli/uCliApp.h"
 #include "cli/uCliPlatform.h"
 #include "device/uSDCommThread.h"
@@ -17,18 +13,6 @@ void OnInterrupt(int) {
   // Lock-free atomics only: this runs as a signal handler.
   CancelRequested = true;
   CliInterrupted = true;
-}
-
-// The names in `dir` that begin with `prefix`, sorted, as full paths.
-std::vector<std::string> Entries(const std::filesystem::path& dir, const std::string& prefix) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (name.rfind(prefix, 0) == 0) names.push_back(it->path().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 }  // namespace
@@ -56,16 +40,6 @@ void InstallInterruptHandler() {
   // The second Ctrl-C takes the default action and ends the process, for a worker stuck in a long wait.
   action.sa_flags = SA_RESTART | SA_RESETHAND;
   sigaction(SIGINT, &action, nullptr);
-}
-
-std::vector<std::string> ListSerialPortsIn(const std::string& devDir) {
-  // The stable names of USB serial adapters first, then the kernel's names of USB serial and CDC-ACM ports.
-  std::vector<std::string> ports = Entries(std::filesystem::path(devDir) / "serial" / "by-id", "");
-  for (const char* prefix : {"ttyUSB", "ttyACM"}) {
-    const std::vector<std::string> more = Entries(devDir, prefix);
-    ports.insert(ports.end(), more.begin(), more.end());
-  }
-  return ports;
 }
 
 std::vector<std::string> ListSerialPorts() {

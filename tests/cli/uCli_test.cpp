@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 
@@ -10,6 +11,7 @@
 #include "cli/uCliOptions.h"
 #include "device/uSettings.h"
 #include "firmware/uFWVersions.h"
+#include "tests/support/uFakePortOps.h"
 #include "tests/support/uVirtualClock.h"
 
 using ::testing::HasSubstr;
@@ -482,16 +484,69 @@ TEST_F(CliTest, ImagesAndFileVersionPrintTheOverviewTable) {
   EXPECT_THAT(bad.Err, HasSubstr("pellory-cli: "));
 }
 
-TEST_F(CliTest, PortsListsWhatThePlatformOffers) {
-  host.ListPorts = [] { return std::vector<std::string>{"COM3", "COM12"}; };
+TEST_F(CliTest, PortsListsWhatThePlatformOffersAsTableOrJson) {
+  TPortInfo usb;
+  usb.Port = "/dev/serial/by-id/usb-FTDI_Logger-if00-port0";
+  usb.Kernel = "/dev/ttyUSB0";
+  usb.UsbId = "0403:6001";
+  usb.Driver = "ftdi_sio";
+  usb.Access = 0;
+  usb.Group = "dialout";
+  usb.LatencyMs = 16;
+  TPortInfo plain;
+  plain.Port = plain.Kernel = "/dev/ttyACM0";
+  host.ListPorts = [&] { return std::vector<TPortInfo>{usb, plain}; };
   const TCliResult r = Run({"ports"});
   EXPECT_EQ(r.Exit, 0);
-  EXPECT_EQ(r.Out, "COM3\nCOM12\n");
-  host.ListPorts = [] { return std::vector<std::string>{}; };
+  ASSERT_EQ(r.Lines.size(), 3u);
+  EXPECT_THAT(r.Lines[0], HasSubstr("Port"));
+  EXPECT_THAT(r.Lines[0], Not(HasSubstr("Manufacturer")));  // a column nobody fills is left out
+  EXPECT_THAT(r.Lines[1], HasSubstr("/dev/ttyUSB0"));
+  EXPECT_THAT(r.Lines[1], HasSubstr("16 ms"));
+  EXPECT_THAT(r.Lines[1], HasSubstr("no (group dialout)"));
+  EXPECT_THAT(r.Lines[2], Not(HasSubstr("/dev/ttyACM0  /dev/ttyACM0")));  // one name, not twice
+
+  const TCliResult json = Run({"ports", "--json"});
+  EXPECT_EQ(json.Exit, 0);
+  const nlohmann::json array = nlohmann::json::parse(json.Out);
+  ASSERT_EQ(array.size(), 2u);
+  EXPECT_EQ(array[0]["usb_id"], "0403:6001");
+  EXPECT_EQ(array[0]["access"], false);
+  EXPECT_EQ(array[0]["latency_timer_ms"], 16);
+  EXPECT_TRUE(array[1]["driver"].is_null());
+
+  host.ListPorts = [] { return std::vector<TPortInfo>{}; };
   const TCliResult none = Run({"ports"});
   EXPECT_EQ(none.Exit, 0);
   EXPECT_EQ(none.Out, "");
   EXPECT_THAT(none.Err, HasSubstr("no serial port"));
+  EXPECT_EQ(Run({"ports", "--json"}).Out, "[]\n");
+}
+
+// A port whose open fails with a reason the system gave.
+class TRefusingPorts : public TFakePortOps {
+ public:
+  TPortError Reason;
+  TPortError OpenError(const std::string&) override { return Reason; }
+};
+
+TEST_F(CliTest, AFailedOpenKeepsItsOutcomeTextAndAddsTheReasonOnStandardError) {
+  TRefusingPorts ports;
+  ports.SetExistingPorts({"ttyOTHER"});
+  ports.Reason = {TPortFailure::Busy, 16};
+  host.RealPorts = &ports;
+  host.Roots.Proc = (dir / "proc").string();  // no process to name
+  const TCliResult busy = Run({"update", "--port", "ttyPELLORY9", "--yes"});
+  EXPECT_EQ(busy.Exit, 10);
+  ASSERT_FALSE(busy.Lines.empty());
+  EXPECT_EQ(busy.Lines.back(), "Aborted because serial port \"ttyPELLORY9\" is not ready!");
+  EXPECT_THAT(busy.Err, HasSubstr("pellory-cli: ttyPELLORY9 is busy: another program has it open"));
+  EXPECT_THAT(busy.Out, Not(HasSubstr("busy")));
+
+  ports.Reason = {};  // the backend cannot tell: nothing is guessed
+  const TCliResult unknown = Run({"update", "--port", "ttyPELLORY9", "--yes"});
+  EXPECT_EQ(unknown.Exit, 10);
+  EXPECT_EQ(unknown.Err, "");
 }
 
 }  // namespace
