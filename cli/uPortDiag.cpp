@@ -75,8 +75,14 @@ void NotFoundHints(const TOpenFacts& f, std::vector<std::string>& hints) {
 std::vector<std::string> OpenFailureHints(const TOpenFacts& f) {
   std::vector<std::string> hints;
   switch (f.Error.Failure) {
-    case TPortFailure::None:
+    case TPortFailure::Unknown:
       return hints;
+    case TPortFailure::None:
+      // Opened, and then a configuration step failed.
+      hints.push_back(f.Port +
+                      " opened, but did not take the line settings (9600 baud, 8 data bits, no parity, " +
+                      "1 stop bit): it may be no serial port, or its driver failed.");
+      break;
     case TPortFailure::AccessDenied:
       AccessHints(f, hints);
       break;
