@@ -175,7 +175,7 @@ int RunCommand(const TCliOptions& options, TCliIo& io, const TCliHost& host) {
     // Why the port would not open, after the outcome text.
     if (openFailed) {
       const TPortError error = router.OpenError(options.Port);
-      if (error.Failure != TPortFailure::None) {
+      if (error.Failure != TPortFailure::Unknown) {
         PrintHints(view, OpenFailureHints(GatherOpenFacts(options.Port, error, host.Roots)));
       }
     }

@@ -50,8 +50,9 @@ void AccessHints(const TOpenFacts& f, std::vector<std::string>& hints) {
 
 void BusyHints(const TOpenFacts& f, std::vector<std::string>& hints) {
   if (!f.Holders.empty()) {
-    hints.push_back(f.Port + " is busy: " + Join(f.Holders) +
-                    " has it open. Close that program, or stop it, " + "and try again.");
+    const bool one = f.Holders.size() == 1;
+    hints.push_back(f.Port + " is busy: " + Join(f.Holders) + (one ? " has" : " have") + " it open. Close " +
+                    (one ? "that program" : "them") + " and try again.");
   } else if (f.HoldersVisible) {
     hints.push_back(f.Port + " is busy: another program has it open (not one of yours, so the system does " +
                     "not name it; `sudo fuser -v " + (f.Info.Kernel.empty() ? f.Port : f.Info.Kernel) +
@@ -75,8 +76,14 @@ void NotFoundHints(const TOpenFacts& f, std::vector<std::string>& hints) {
 std::vector<std::string> OpenFailureHints(const TOpenFacts& f) {
   std::vector<std::string> hints;
   switch (f.Error.Failure) {
-    case TPortFailure::None:
+    case TPortFailure::Unknown:
       return hints;
+    case TPortFailure::None:
+      // Opened, and then a configuration step failed.
+      hints.push_back(f.Port +
+                      " opened, but did not take the line settings (9600 baud, 8 data bits, no parity, " +
+                      "1 stop bit): it may be no serial port, or its driver failed.");
+      break;
     case TPortFailure::AccessDenied:
       AccessHints(f, hints);
       break;

@@ -26,7 +26,8 @@ struct TOpenFacts {
 
 // Platform: the facts of `error` for `port`.
 TOpenFacts GatherOpenFacts(const std::string& port, const TPortError& error, const TSystemRoots& roots = {});
-// The hints for a failed open, one line each; none when the error is unknown.
+// The hints for a port that could not be opened or configured, one line each; none when the error is
+// unknown.
 std::vector<std::string> OpenFailureHints(const TOpenFacts& facts);
 
 // A USB adapter's latency timer: how long it holds a short answer before passing it on.

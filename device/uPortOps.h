@@ -54,7 +54,8 @@ struct TTimeouts {
 
 // Why a port could not be opened, as the system told it; the user is told what to do about it.
 enum class TPortFailure : uint8_t {
-  None,          // opened, or never tried
+  Unknown,       // never tried, or the backend cannot tell
+  None,          // the last open succeeded
   NotFound,      // no such device
   AccessDenied,  // this user may not open it
   Busy,          // another program holds it
@@ -63,7 +64,7 @@ enum class TPortFailure : uint8_t {
 };
 
 struct TPortError {
-  TPortFailure Failure = TPortFailure::None;
+  TPortFailure Failure = TPortFailure::Unknown;
   int Code = 0;  // errno (POSIX) or GetLastError() (Windows) of the failed call
 
   bool operator==(const TPortError&) const = default;
@@ -75,11 +76,7 @@ class TOpenErrors {
  public:
   void Set(const std::string& portName, TPortError error) {
     std::lock_guard<std::mutex> lock(FMutex);
-    if (error.Failure == TPortFailure::None) {
-      FErrors.erase(portName);
-    } else {
-      FErrors[portName] = error;
-    }
+    FErrors[portName] = error;  // one entry per name ever opened: a handful
   }
   TPortError Get(const std::string& portName) const {
     std::lock_guard<std::mutex> lock(FMutex);
@@ -97,8 +94,8 @@ class IPortOps {
   virtual ~IPortOps() = default;
   // Opens the named port exclusively for synchronous I/O; kInvalidPort on failure.
   virtual TPortHandle Open(const std::string& portName) = 0;
-  // Why the last Open of `portName` failed; None when it succeeded, was never tried, or the backend cannot
-  // tell.
+  // Why the last Open of `portName` failed: None when it succeeded, Unknown when it was never tried or the
+  // backend cannot tell.
   virtual TPortError OpenError(const std::string& /*portName*/) { return {}; }
   // Each returns false when the operation fails.
   virtual bool SetLine(TPortHandle h, const TLineSettings& settings) = 0;

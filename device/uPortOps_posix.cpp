@@ -103,7 +103,7 @@ TPortError ErrorOf(int code) {
 class TPosixPortOps : public IPortOps {
  public:
   TPortHandle Open(const std::string& portName) override {
-    TPortError error;
+    TPortError error{TPortFailure::None, 0};
     const TPortHandle h = OpenPort(portName, error);
     FOpenErrors.Set(portName, error);
     return h;

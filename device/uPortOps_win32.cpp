@@ -49,7 +49,7 @@ TPortError ErrorOf(DWORD code) {
 class TWin32PortOps : public IPortOps {
  public:
   TPortHandle Open(const std::string& portName) override {
-    TPortError error;
+    TPortError error{TPortFailure::None, 0};
     const TPortHandle h = OpenPort(portName, error);
     FOpenErrors.Set(portName, error);
     return h;

@@ -263,7 +263,7 @@ TPortHandle TSimPortOps::Open(const std::string& portName) {
     FOpenErrors.Set(portName, {FOpen ? TPortFailure::Busy : TPortFailure::NotFound, 0});
     return kInvalidPort;
   }
-  FOpenErrors.Set(portName, {});
+  FOpenErrors.Set(portName, {TPortFailure::None, 0});
   FOpen = true;
   FHandle = FNextHandle++;
   ++FOpenCount;

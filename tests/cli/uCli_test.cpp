@@ -547,6 +547,13 @@ TEST_F(CliTest, AFailedOpenKeepsItsOutcomeTextAndAddsTheReasonOnStandardError) {
   const TCliResult unknown = Run({"update", "--port", "ttyPELLORY9", "--yes"});
   EXPECT_EQ(unknown.Exit, 10);
   EXPECT_EQ(unknown.Err, "");
+
+  ports.SetExistingPorts({});  // opens, then refuses the line settings
+  ports.FailOn(TPortOp::Line);
+  ports.Reason = {TPortFailure::None, 0};
+  const TCliResult settings = Run({"update", "--port", "ttyPELLORY9", "--yes"});
+  EXPECT_EQ(settings.Exit, 10);
+  EXPECT_THAT(settings.Err, HasSubstr("ttyPELLORY9 opened, but did not take the line settings"));
 }
 
 }  // namespace

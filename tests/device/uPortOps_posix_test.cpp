@@ -136,7 +136,7 @@ TEST(PosixPort, NamesThatAreNoSerialPortDoNotOpen) {
   // Each failure keeps its reason for the name that was asked for.
   EXPECT_EQ(ops.OpenError("/dev/pellory-no-such-port"), (TPortError{TPortFailure::NotFound, ENOENT}));
   EXPECT_EQ(ops.OpenError("/dev/null").Failure, TPortFailure::NotSerial);
-  EXPECT_EQ(ops.OpenError("/dev/never-tried").Failure, TPortFailure::None);
+  EXPECT_EQ(ops.OpenError("/dev/never-tried").Failure, TPortFailure::Unknown);
 }
 
 }  // namespace
