@@ -1,12 +1,14 @@
 #include "cli/uCliApp.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <istream>
 #include <ostream>
 
 #include "cli/uCliOptions.h"
+#include "cli/uStation.h"
 #include "device/uEventTexts.h"
 #include "device/uEvents.h"
 #include "device/uSDCommThread.h"
@@ -55,6 +57,7 @@ class TWorkerScope {
 };
 
 TCommThreadClass gWorkerClass = nullptr;
+bool gStationChild = false;
 
 // Every run start clears CancelRequested; a Ctrl-C stands until the chain of runs is over, so the flag is
 // set again before the worker exists and cannot miss it.
@@ -133,6 +136,7 @@ int RunCommand(const TCliOptions& options, TCliIo& io, const TCliHost& host) {
   TWorkerScope scope(TWorkerEnv{&router, host.Clock, &events});
 
   TCliView view(io, options.Port, info, options.Yes, options.Json);
+  view.SetStationChild(gStationChild);
   TRunControl control(view, 0, *host.Clock);
   control.SetMaxRepeats(options.MaxRepeats);
 
@@ -188,7 +192,22 @@ int RunExitCode(const TRunControl& control, bool info) {
   }
 }
 
-int CliMain(const std::vector<std::string>& args, TCliIo& io, const TCliHost& host) {
+int CliMain(const std::vector<std::string>& argsIn, TCliIo& io, const TCliHost& host) {
+  if (!argsIn.empty() && argsIn[0] == "station") {
+    if (host.Station == nullptr) return Usage(io, "station is not available here");
+    return StationCommand(std::vector<std::string>(argsIn.begin() + 1, argsIn.end()), io, *host.Station);
+  }
+  // The station starts each run with this hidden option: its input carries the cancel.
+  std::vector<std::string> args;
+  gStationChild = false;
+  for (const std::string& a : argsIn) {
+    if (a == "--station-child") {
+      gStationChild = true;
+    } else {
+      args.push_back(a);
+    }
+  }
+  if (gStationChild && host.CancelOnStdin) host.CancelOnStdin();
   TCliOptions options;
   std::string error;
   if (!ParseCliOptions(args, options, error)) return Usage(io, error);
@@ -212,6 +231,21 @@ int CliMain(const std::vector<std::string>& args, TCliIo& io, const TCliHost& ho
       break;
   }
   return Usage(io, "no command given");
+}
+
+std::string IsoTimeStamp() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t secs = std::chrono::system_clock::to_time_t(now);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  // Main thread only (the workers never format times), so gmtime's shared buffer is not contended.
+  std::tm utc{};
+  if (const std::tm* p = std::gmtime(&secs)) utc = *p;
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &utc);
+  char frac[8];
+  std::snprintf(frac, sizeof frac, ".%03dZ", static_cast<int>(ms));
+  return std::string(buf) + frac;
 }
 
 std::string JsonEscape(const std::string& text) {
@@ -303,7 +337,14 @@ TCliView::TCliView(TCliIo& io, std::string port, bool readInfoOnly, bool yes, bo
     : FIo(io), FPort(std::move(port)), FReadInfoOnly(readInfoOnly), FYes(yes), FJson(json) {}
 
 void TCliView::AddReport(const std::string& text) {
-  if (FJson) return;
+  if (FJson) {
+    if (FStationChild) {
+      FIo.Out << "{\"report\":\"" << JsonEscape(ReportLine(text)) << "\",\"ts\":\"" << IsoTimeStamp()
+              << "\"}\n"
+              << std::flush;
+    }
+    return;
+  }
   EraseBar();
   FIo.Out << ReportLine(text) << '\n' << std::flush;
   DrawBar();
@@ -317,7 +358,10 @@ void TCliView::SetProgress(int position) {
 
 void TCliView::ShowInfoBox(const std::string& text) {
   FBoxText = text;
-  if (FJson) return;
+  if (FJson) {
+    if (FStationChild) FIo.Out << "{\"final\":\"" << JsonEscape(text) << "\"}\n" << std::flush;
+    return;
+  }
   EraseBar();
   FIo.Out << text << '\n' << std::flush;
 }
@@ -356,7 +400,7 @@ void TCliView::JsonEvent(uint32_t code, int32_t value) {
   const std::string text = code == evFailed ? OutcomeText(value, FPort) : EventText(code, value, FPort);
   EraseBar();
   FIo.Out << "{\"code\":" << code << ",\"value\":" << value << ",\"text\":\"" << JsonEscape(text)
-          << "\",\"time\":\"" << TimeStamp() << "\"}\n"
+          << "\",\"time\":\"" << TimeStamp() << "\",\"ts\":\"" << IsoTimeStamp() << "\"}\n"
           << std::flush;
   DrawBar();
 }

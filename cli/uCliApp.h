@@ -27,6 +27,8 @@ struct TCliIo {
   bool StderrTty = false;
 };
 
+struct TStationHost;
+
 // What the commands take from the platform; tests substitute each.
 struct TCliHost {
   bool InternalMode = false;
@@ -36,6 +38,9 @@ struct TCliHost {
   TSimFaults SimFaults;  // faults of the simulated logger (tests)
   // The worker factory: the update procedure, started so that Ctrl-C reaches the main thread only.
   TCommThreadClass WorkerClass = &CreateWorker<TSDCommThread>;
+  const TStationHost* Station = nullptr;  // the station's processes and port list
+  // Called when a run is started by the station: its standard input then carries the cancel.
+  std::function<void()> CancelOnStdin;
 };
 
 inline constexpr int kExitOk = 0;
@@ -48,6 +53,9 @@ int CliMain(const std::vector<std::string>& args, TCliIo& io, const TCliHost& ho
 
 // The exit code of a run that has ended.
 int RunExitCode(const TRunControl& control, bool info);
+
+// The current time as ISO-8601 UTC with milliseconds ("2026-03-01T09:15:02.123Z").
+std::string IsoTimeStamp();
 
 // `text` as the contents of a JSON string (without the quotes); bytes that are not UTF-8 are taken as
 // Latin-1.
@@ -63,6 +71,8 @@ std::vector<std::string> ImageTableHeader();
 class TCliView : public IRunView {
  public:
   TCliView(TCliIo& io, std::string port, bool readInfoOnly, bool yes, bool json);
+  // A run of the station: with --json its report lines and final text go out as JSON objects too.
+  void SetStationChild(bool on) { FStationChild = on; }
   void ClearReport() override {}
   void AddReport(const std::string& text) override;
   void SetStatus(const std::string&) override {}
@@ -90,6 +100,7 @@ class TCliView : public IRunView {
   bool FReadInfoOnly;
   bool FYes;
   bool FJson;
+  bool FStationChild = false;
   bool FBusy = false;
   int FPosition = 0;
   size_t FBarWidth = 0;  // characters of the bar now on the terminal

@@ -184,8 +184,8 @@ bool ParseCliOptions(const std::vector<std::string>& args, TCliOptions& options,
       error = command + " needs --port PORT";
       return false;
     }
-    if (options.SimOptionGiven && options.Port != "sim") {
-      error = "the --sim- options need --port sim";
+    if (options.SimOptionGiven && !TPortRouter::IsSimPortName(options.Port)) {
+      error = "the --sim- options need --port sim (or sim1 to sim99)";
       return false;
     }
   }
