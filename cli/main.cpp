@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
   const bool station = !args.empty() && args[0] == "station";
   if (station) {
     InstallStationInterruptHandler();
+    EnableTerminalRedraw();
   } else {
     InstallInterruptHandler();
   }

@@ -197,6 +197,8 @@ std::string CliHelpText() {
   pellory-cli update --port PORT [--yes] [--file FILE] [--no-class-check]
                      [--clears-measurements] [--json] [--max-repeats N] [sim options]
   pellory-cli info --port PORT [--file FILE] [--no-class-check] [--json] [--max-repeats N] [sim options]
+  pellory-cli station (--port PORT... | --all | --watch [--all]) [--yes] [--max-repeats N] [--file FILE]
+                      [--json] [--log-dir DIR] [--summary FILE] [--dev-root DIR] [sim options]
   pellory-cli images
   pellory-cli file-version FILE
   pellory-cli ports
@@ -205,12 +207,13 @@ std::string CliHelpText() {
 Commands:
   update        update the SD-card controller of the logger on PORT
   info          identify logger and controller and choose the image, then stop ("Only read update info!")
+  station       update many loggers at once, or each one plugged in (--watch); see 'station --help'
   images        the firmware images this program carries
   file-version  the header of an image file
   ports         the serial ports a logger may be on
 
 Options:
-  --port PORT            the serial port; "sim" is the built-in simulated logger
+  --port PORT            the serial port; "sim" (or sim1 to sim99) is the built-in simulated logger
   --yes                  answer Yes to the question before the update (needed without a terminal)
   --clears-measurements  the update clears the logger's measurements (asks that question instead)
   --file FILE            update from an image file (internal mode only)
@@ -219,7 +222,7 @@ Options:
   --max-repeats N        at most N repeats in a row after communication or programming failures
                          (default: no limit; Ctrl-C cancels)
 
-Options of the simulated logger (--port sim):
+Options of the simulated logger (--port sim, sim1 ... sim99):
   --sim-class N     logger class (default 0x6605)
   --sim-version N   logger version (default 0x0700)
   --sim-platform N  controller platform (default 25)
@@ -241,5 +244,6 @@ Exit codes:
   48  wrong answer from the SD controller
   30  repeats exhausted after communication failures
   44  repeats exhausted after programming failures
+  6   station: at least one run failed or was cancelled (0 when every run completed)
 )";
 }

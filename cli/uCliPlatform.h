@@ -30,3 +30,6 @@ std::string CanonicalPortKey(const std::string& port);
 bool SyncFileToDisk(const std::string& path);
 // Renames `from` over `to` in one step.
 bool ReplaceFileAtomically(const std::string& from, const std::string& to);
+// Lets the station redraw its lines in place on a terminal (Windows consoles take the escape sequences
+// only when asked).
+void EnableTerminalRedraw();

@@ -127,3 +127,5 @@ bool SyncFileToDisk(const std::string& path) {
 bool ReplaceFileAtomically(const std::string& from, const std::string& to) {
   return rename(from.c_str(), to.c_str()) == 0;
 }
+
+void EnableTerminalRedraw() {}

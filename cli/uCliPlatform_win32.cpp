@@ -100,3 +100,9 @@ bool ReplaceFileAtomically(const std::string& from, const std::string& to) {
 std::vector<std::string> ListSerialPortsIn(const std::string&) {
   return ListSerialPorts();
 }
+
+void EnableTerminalRedraw() {
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (GetConsoleMode(out, &mode)) SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
