@@ -237,6 +237,7 @@ Exit codes:
   1   fatal error (outcome 0 or any unknown outcome)
   2   usage error, refused option or unusable input file; nothing was sent
   3   the question was answered No; nothing was sent
+  6   station: at least one run failed or was cancelled (0: every run completed)
   10  serial port not ready          11  serial port read/write error
   20  cancelled                      40  no update for this logger
   41  logger not ready               42  last line wrong
@@ -244,6 +245,5 @@ Exit codes:
   48  wrong answer from the SD controller
   30  repeats exhausted after communication failures
   44  repeats exhausted after programming failures
-  6   station: at least one run failed or was cancelled (0 when every run completed)
 )";
 }

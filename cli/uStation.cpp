@@ -204,7 +204,6 @@ class TStation {
       return;
     }
     run.Active = true;
-    if (FTty) FDrawn = false;
   }
 
   void CancelRun(TRun& run) {
@@ -316,7 +315,6 @@ class TStation {
   void Draw() {
     const uint64_t now = H.NowMs();
     std::string text;
-    if (FDrawnLines > 0) text += "\x1b[" + std::to_string(FDrawnLines) + "F";
     for (const TRun& run : FRuns) {
       const TRunState& s = run.State;
       const int pct = run.Active ? s.Progress : (run.Row.Result == "completed" ? 100 : s.Progress);
@@ -335,9 +333,12 @@ class TStation {
       if (!run.Active) line += "  " + run.Row.Text;
       text += line + "\x1b[K\n";
     }
-    FDrawnLines = FRuns.size();
-    FDrawn = true;
+    // Only what changed goes out: at most once a second while the runs are quiet.
+    if (text == FDrawnText) return;
+    if (FDrawnLines > 0) Io.Out << "\x1b[" << FDrawnLines << "F";
     Io.Out << text << std::flush;
+    FDrawnText = text;
+    FDrawnLines = FRuns.size();
   }
 
   int Finish() {
@@ -356,8 +357,8 @@ class TStation {
   TCliIo& Io;
   const TStationHost& H;
   bool FTty = !O.Json && Io.StdoutTty;
-  bool FDrawn = false;
   size_t FDrawnLines = 0;
+  std::string FDrawnText;
   std::vector<TRun> FRuns;  // never shrinks while the station runs (deque-like use below)
   std::vector<TStationRow> FRows;
   std::set<std::string> FPresent;
