@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <istream>
@@ -359,7 +360,7 @@ class TStation {
   bool FTty = !O.Json && Io.StdoutTty;
   size_t FDrawnLines = 0;
   std::string FDrawnText;
-  std::vector<TRun> FRuns;  // never shrinks while the station runs (deque-like use below)
+  std::deque<TRun> FRuns;  // a deque: a run started while another is handled leaves its reference valid
   std::vector<TStationRow> FRows;
   std::set<std::string> FPresent;
   std::set<std::string> FPending;
