@@ -135,7 +135,10 @@ class TStation {
     for (const std::string& name : H.ListPorts(O.DevRoot)) {
       const std::string key = Key(name);
       if (!seen.insert(key).second) continue;  // another name of a port already listed
-      if (FPresent.insert(key).second) FPending.insert(key), FPendingName[key] = name;
+      if (FPresent.insert(key).second) {
+        FPending.insert(key);
+        FPendingName[key] = name;
+      }
     }
     for (auto it = FPresent.begin(); it != FPresent.end();) {
       if (seen.count(*it) == 0) {
@@ -154,8 +157,9 @@ class TStation {
         ++it;
         continue;
       }
-      Start(FPendingName[key]);
+      const std::string name = FPendingName[key];
       it = FPending.erase(it);
+      Start(name);
     }
   }
 
