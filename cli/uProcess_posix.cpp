@@ -111,10 +111,9 @@ class TPosixProcesses : public IProcesses {
       for (size_t i = 0; i < fds.size(); ++i) {
         if (fds[i].revents == 0) continue;
         TChild& child = FChildren[ids[i]];
-        char buf[4096];
-        const ssize_t n = read(child.Out, buf, sizeof buf);
+        const ssize_t n = read(child.Out, FBuffer, sizeof FBuffer);
         if (n > 0) {
-          Split(ids[i], child, buf, static_cast<size_t>(n), events);
+          Split(ids[i], child, FBuffer, static_cast<size_t>(n), events);
         } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
           if (!child.Partial.empty())
             events.push_back({ids[i], TProcessEvent::TKind::Line, child.Partial, 0});
@@ -180,6 +179,7 @@ class TPosixProcesses : public IProcesses {
   static constexpr size_t kMaxLine = 64 * 1024;
   std::map<int, TChild> FChildren;
   int FLastId = 0;
+  char FBuffer[64 * 1024];
 };
 
 }  // namespace

@@ -21,23 +21,19 @@ std::wstring Widen(const std::string& text) {
 // One argument as the C runtime of the child splits its command line again.
 std::wstring Quote(const std::wstring& arg) {
   if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+  // Backslashes are literal unless they precede a quote: then each is doubled and the quote escaped.
   std::wstring out = L"\"";
   size_t slashes = 0;
   for (wchar_t c : arg) {
     if (c == L'\\') {
       ++slashes;
-    } else if (c == L'"') {
-      out.append(slashes * 2 + 1, L'\\');
-      slashes = 0;
-    } else {
-      slashes = 0;
+      continue;
     }
-    if (c != L'"')
-      out += c;
-    else
-      out += L'"';
+    out.append(c == L'"' ? slashes * 2 + 1 : slashes, L'\\');
+    slashes = 0;
+    out += c;
   }
-  out.append(slashes, L'\\');
+  out.append(slashes * 2, L'\\');
   return out + L"\"";
 }
 

@@ -247,3 +247,33 @@ TEST_F(StationRunTest, CtrlCCancelsEveryRunAndLeavesNoChild) {
 }
 
 }  // namespace
+
+TEST(PosixProcesses, ChildrenThatFloodHangCrashOrWaitForCancelAreAllReaped) {
+  auto procs = CreatePlatformProcesses();
+  std::string error;
+  auto sh = [&](const std::string& script) { return procs->Spawn({"/bin/sh", "-c", script}, error); };
+  const int flood = sh("head -c 3000000 /dev/zero | tr '\\0' x; echo; echo last; exit 7");
+  const int hang = sh("exec sleep 60");
+  const int crash = sh("kill -SEGV $$");
+  const int waits = sh("read line; exit 5");
+  EXPECT_EQ(procs->Spawn({"/nonexistent/program"}, error), 0);
+  EXPECT_FALSE(error.empty());
+  procs->Cancel(waits);
+  procs->Kill(hang);
+  std::map<int, int> exits;
+  std::map<int, std::vector<std::string>> lines;
+  for (int i = 0; i < 5000 && procs->Running() > 0; ++i) {
+    std::vector<TProcessEvent> events;
+    procs->Poll(100, events);
+    for (const auto& ev : events) {
+      if (ev.Kind == TProcessEvent::TKind::Exit) exits[ev.Id] = ev.ExitCode;
+      if (ev.Kind == TProcessEvent::TKind::Line) lines[ev.Id].push_back(ev.Text);
+    }
+  }
+  EXPECT_EQ(procs->Running(), 0u);
+  EXPECT_EQ(exits, (std::map<int, int>{{flood, 7}, {hang, -1}, {crash, -1}, {waits, 5}}));
+  // The endless line is cut, not held whole; the lines after it still come.
+  ASSERT_EQ(lines[flood].size(), 2u);
+  EXPECT_LT(lines[flood][0].size(), 100000u);
+  EXPECT_EQ(lines[flood][1], "last");
+}
