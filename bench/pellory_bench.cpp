@@ -381,6 +381,21 @@ long PeakKbOf(pid_t pid) {
   return static_cast<long>(kb);
 }
 
+// User plus system CPU of a running process so far, from /proc (its children not counted).
+double CpuMsOf(pid_t pid) {
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = stat.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::stringstream fields(stat.substr(close + 2));
+  std::string field;
+  double ticks = 0;
+  // After the name: state is field 3; utime and stime are fields 14 and 15.
+  for (int n = 3; n <= 15 && fields >> field; ++n) {
+    if (n >= 14) ticks += std::strtod(field.c_str(), nullptr);
+  }
+  return ticks * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 int StationBench(const std::string& simPath, const std::string& cliPath, uint32_t baud, int32_t imageIndex,
                  int count) {
   TBl3FileHeader image;
@@ -420,10 +435,12 @@ int StationBench(const std::string& simPath, const std::string& cliPath, uint32_
   }
   // The station's own peak, read while it runs: wait4 would give the largest of it and its children.
   long stationPeakKb = 0;
+  double stationCpuMs = 0;
   int status = 0;
   rusage usage{};
   for (;;) {
     stationPeakKb = std::max(stationPeakKb, PeakKbOf(station));
+    stationCpuMs = std::max(stationCpuMs, CpuMsOf(station));
     const pid_t done = wait4(station, &status, WNOHANG, &usage);
     if (done == station) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -478,6 +495,7 @@ int StationBench(const std::string& simPath, const std::string& cliPath, uint32_
   std::printf("  station wall / one run's limit           %10.4f\n", wallMs / maxLimitMs);
   std::printf("  CPU of station and runs (s)              %10.3f\n", cpuMs / 1000);
   std::printf("  CPU of station and runs / wall (%% core)  %10.2f\n", 100 * cpuMs / wallMs);
+  std::printf("  CPU of the station alone / wall (%% core)%10.2f\n", 100 * stationCpuMs / wallMs);
   std::printf("  station peak memory (MB)                 %10.1f\n", stationPeakKb / 1024.0);
   std::remove((std::string(dir) + "/summary.csv").c_str());
   std::remove(stationOut.c_str());
