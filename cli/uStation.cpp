@@ -16,7 +16,6 @@
 #include "cli/uCliPlatform.h"
 #include "device/uEventTexts.h"
 #include "device/uSettings.h"
-#include "firmware/uBl3File.h"
 #include "firmware/uNames.h"
 #include "sim/uSimLogger.h"
 
@@ -464,7 +463,6 @@ int RunStation(const TStationOptions& o, TCliIo& io, const TStationHost& host) {
   }
   if (!o.File.empty()) {
     if (!host.InternalMode) return Usage(io, "--file is refused: image files need internal mode");
-    TBl3FileHeader header;
     std::ifstream f(o.File, std::ios::binary);
     if (!f) return Usage(io, "cannot open the image file \"" + o.File + "\"");
   }
