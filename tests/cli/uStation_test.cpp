@@ -297,4 +297,16 @@ TEST(StationFiles, CsvQuotesWhatNeedsItAndLogNamesAreSafe) {
   EXPECT_EQ(LogFileName("..", t), "20260301-090507_port...log");
 }
 
+TEST_F(StationTest, SecondCtrlCEndsEveryRunAtOnce) {
+  procs.Scripts["A"] = {{}, 0, true, false};
+  procs.Scripts["B"] = {{}, 0, true, false};
+  int polls = 0;
+  procs.OnPoll = [&] { StationInterrupts = ++polls >= 4 ? 2 : polls >= 2 ? 1 : 0; };
+  EXPECT_EQ(Run({"--port", "A", "--port", "B", "--yes"}), kExitStationFailed);
+  EXPECT_EQ(procs.Cancelled, (std::vector<std::string>{"A", "B"}));
+  EXPECT_EQ(procs.Killed, (std::vector<std::string>{"A", "B"}));
+  EXPECT_LT(procs.Now, 10000u) << "killed without waiting for the grace period";
+  EXPECT_EQ(procs.Running(), 0u);
+}
+
 }  // namespace
