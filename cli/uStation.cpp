@@ -236,7 +236,8 @@ class TStation {
     if (!ApplyRunLine(ev.Text, run->State, reports, isEvent)) {
       if (ev.Text.empty()) return;
       run->LastOther = ev.Text;
-      Io.Err << run->Port << ": " << ev.Text << '\n' << std::flush;
+      // On a terminal a line between the redrawn ones would shift them; the run's line shows it at the end.
+      if (!FTty) Io.Err << run->Port << ": " << ev.Text << '\n' << std::flush;
       return;
     }
     if (isEvent && O.Json) {
