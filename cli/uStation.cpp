@@ -78,7 +78,7 @@ struct TRun {
   uint64_t CancelMs = 0;
   std::chrono::system_clock::time_point Started;
   TRunState State;
-  std::string LastOther;  // the last line that was no JSON (an error of the run's program)
+  std::string Other;  // the first line that was no JSON: the run's program's own error, told first
   TStationRow Row;
   std::unique_ptr<std::ofstream> Log;
   std::string LogPath;
@@ -203,7 +203,7 @@ class TStation {
     std::string error;
     run.Id = H.Processes->Spawn(ChildArgs(port), error);
     if (run.Id == 0) {
-      run.LastOther = "cannot start the run: " + error;
+      run.Other = "cannot start the run: " + error;
       End(run, kExitFatal);
       return;
     }
@@ -235,7 +235,7 @@ class TStation {
     bool isEvent = false;
     if (!ApplyRunLine(ev.Text, run->State, reports, isEvent)) {
       if (ev.Text.empty()) return;
-      run->LastOther = ev.Text;
+      if (run->Other.empty()) run->Other = ev.Text;
       // On a terminal a line between the redrawn ones would shift them; the run's line shows it at the end.
       if (!FTty) Io.Err << run->Port << ": " << ev.Text << '\n' << std::flush;
       return;
@@ -271,11 +271,11 @@ class TStation {
       if (row.Text.empty() || run.Killed) {
         row.Text = run.Killed ? "Ended by the station: the run did not stop when cancelled"
                               : "The run's process ended abnormally" +
-                                    (run.LastOther.empty() ? std::string() : ": " + run.LastOther);
+                                    (run.Other.empty() ? std::string() : ": " + run.Other);
       }
     } else {
       row.ExitCode = exitCode;
-      if (row.Text.empty()) row.Text = run.LastOther;
+      if (row.Text.empty()) row.Text = run.Other;
     }
     row.Result = row.ExitCode == kExitOk              ? "completed"
                  : (row.ExitCode == 20 || run.Killed) ? "cancelled"
