@@ -3,6 +3,10 @@
 // time the wire and the procedure's fixed pauses need at least.
 //
 //   pellory-bench [--image 1|2|3] [--pace BAUD] [--paced-only | --unpaced-only] [--sim PATH]
+//   pellory-bench --station N [--image 1|2|3] [--pace BAUD] [--sim PATH] [--cli PATH]
+//
+// With --station, one "pellory-cli station" updates N simulated loggers, each on its own pseudo-terminal,
+// and each run and the whole station are compared with one run's wire-time limit.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -43,7 +47,9 @@ const char* const kUsage =
     "usage: pellory-bench [--image N] [--pace BAUD] [--paced-only | --unpaced-only] [--sim PATH]\n"
     "  --image N      the embedded image the simulated controller fits (1 to 3, default 3)\n"
     "  --pace BAUD    wire speed of the paced run (default 9600)\n"
-    "  --sim PATH     the simulator program (default: the one built with this program)\n";
+    "  --sim PATH     the simulator program (default: the one built with this program)\n"
+    "  --station N    N loggers at once through one 'pellory-cli station' (paced only)\n"
+    "  --cli PATH     pellory-cli for --station (default: the one built with this program)\n";
 
 struct TMeasure {
   bool Ok = false;
@@ -324,10 +330,186 @@ void PrintTable(const std::vector<TMeasure>& runs) {
   row("host peak memory (MB)", [&](const TMeasure& m) { return fmt("%.1f", m.PeakKb / 1024.0); });
 }
 
+struct TSimProcess {
+  pid_t Pid = 0;
+  std::string Port;
+  std::string Stats;
+  std::string Log;
+};
+
+// Starts pellory-sim paced at `baud` for `image`; its terminal in Port (empty when it failed).
+TSimProcess StartSim(const std::string& simPath, uint32_t baud, const TBl3FileHeader& image,
+                     const std::string& dir, int n) {
+  TSimProcess sim;
+  sim.Stats = dir + "/stats" + std::to_string(n);
+  sim.Log = dir + "/sim" + std::to_string(n) + ".log";
+  int out[2];
+  if (pipe(out) != 0) return sim;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, sim.Log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  std::vector<std::string> args = {simPath,      "--once",
+                                   "--stats",    sim.Stats,
+                                   "--platform", std::to_string(image.quor_platform),
+                                   "--print",    std::to_string(image.quor_print),
+                                   "--pace",     std::to_string(baud)};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const int spawned = posix_spawn(&sim.Pid, simPath.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  if (spawned != 0) {
+    close(out[0]);
+    sim.Pid = 0;
+    return sim;
+  }
+  char c;
+  while (read(out[0], &c, 1) == 1 && c != '\n') sim.Port += c;
+  close(out[0]);
+  return sim;
+}
+
+// The peak resident memory of a running process, from /proc.
+long PeakKbOf(pid_t pid) {
+  const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+  double kb = 0;
+  NumberAfter(status, "VmHWM:", kb);
+  return static_cast<long>(kb);
+}
+
+// User plus system CPU of a running process so far, from /proc (its children not counted).
+double CpuMsOf(pid_t pid) {
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = stat.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::stringstream fields(stat.substr(close + 2));
+  std::string field;
+  double ticks = 0;
+  // After the name: state is field 3; utime and stime are fields 14 and 15.
+  for (int n = 3; n <= 15 && fields >> field; ++n) {
+    if (n >= 14) ticks += std::strtod(field.c_str(), nullptr);
+  }
+  return ticks * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+int StationBench(const std::string& simPath, const std::string& cliPath, uint32_t baud, int32_t imageIndex,
+                 int count) {
+  TBl3FileHeader image;
+  GetImageHeader(imageIndex, image);
+  char dir[] = "/tmp/pellory-bench-XXXXXX";
+  if (mkdtemp(dir) == nullptr) return 1;
+  std::vector<TSimProcess> sims;
+  std::vector<std::string> args{cliPath, "station", "--yes", "--summary", std::string(dir) + "/summary.csv"};
+  for (int i = 0; i < count; ++i) {
+    sims.push_back(StartSim(simPath, baud, image, dir, i));
+    if (sims.back().Port.empty()) {
+      std::fprintf(stderr, "pellory-bench: the simulator named no terminal\n");
+      for (const TSimProcess& s : sims) {
+        if (s.Pid > 0) kill(s.Pid, SIGTERM);
+      }
+      return 1;
+    }
+    args.push_back("--port");
+    args.push_back(sims.back().Port);
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  const std::string stationOut = std::string(dir) + "/station.out";
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stationOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t station = 0;
+  const auto started = TSteady::now();
+  const int spawned = posix_spawn(&station, cliPath.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
+    std::fprintf(stderr, "pellory-bench: cannot start %s: %s\n", cliPath.c_str(), std::strerror(spawned));
+    return 1;
+  }
+  // The station's own peak, read while it runs: wait4 would give the largest of it and its children.
+  long stationPeakKb = 0;
+  double stationCpuMs = 0;
+  int status = 0;
+  rusage usage{};
+  for (;;) {
+    stationPeakKb = std::max(stationPeakKb, PeakKbOf(station));
+    stationCpuMs = std::max(stationCpuMs, CpuMsOf(station));
+    const pid_t done = wait4(station, &status, WNOHANG, &usage);
+    if (done == station) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  const double wallMs = std::chrono::duration<double, std::milli>(TSteady::now() - started).count();
+  // The station's usage with that of every run it reaped.
+  const double cpuMs = Ms(usage.ru_utime) + Ms(usage.ru_stime);
+
+  const std::string summary = ReadFile(std::string(dir) + "/summary.csv");
+  std::printf("pellory-bench --station %d: image %d (V%d.%02d), paced %u baud, %u cores\n", count, imageIndex,
+              image.quor_verH, image.quor_verL, baud, std::thread::hardware_concurrency());
+  std::printf("  %-24s %10s %10s %8s  %s\n", "port", "wall (s)", "limit (s)", "w/limit", "result");
+  double maxLimitMs = 0;
+  bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  for (TSimProcess& sim : sims) {
+    int simStatus = 0;
+    for (int i = 0; i < 100 && waitpid(sim.Pid, &simStatus, WNOHANG) != sim.Pid; ++i) {
+      if (i == 99) {
+        kill(sim.Pid, SIGTERM);
+        waitpid(sim.Pid, &simStatus, 0);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    TMeasure m;
+    m.Baud = baud;
+    double frames = 0, answered = 0;
+    NumberAfter(ReadFile(sim.Log), "pellory-sim: ", frames);
+    NumberAfter(ReadFile(sim.Stats), "count ", answered);
+    m.Frames = static_cast<uint64_t>(frames);
+    m.Answered = static_cast<uint64_t>(answered);
+    maxLimitMs = std::max(maxLimitMs, m.LimitMs());
+    // The summary row of this port: port, started, finished, seconds, result, ...
+    const size_t at = summary.find("\n" + sim.Port + ",");
+    double seconds = 0;
+    std::string result = "missing";
+    if (at != std::string::npos) {
+      std::stringstream row(summary.substr(at + 1, summary.find('\n', at + 1) - at - 1));
+      std::string cell;
+      for (int c = 0; std::getline(row, cell, ','); ++c) {
+        if (c == 3) seconds = std::strtod(cell.c_str(), nullptr);
+        if (c == 4) result = cell;
+      }
+    }
+    ok = ok && result == "completed";
+    std::printf("  %-24s %10.1f %10.3f %8.4f  %s\n", sim.Port.c_str(), seconds, m.LimitMs() / 1000,
+                seconds * 1000 / m.LimitMs(), result.c_str());
+    std::remove(sim.Log.c_str());
+    std::remove(sim.Stats.c_str());
+  }
+  std::printf("  station wall (s)                         %10.3f\n", wallMs / 1000);
+  std::printf("  one run's wire-time limit (s)            %10.3f\n", maxLimitMs / 1000);
+  std::printf("  station wall / one run's limit           %10.4f\n", wallMs / maxLimitMs);
+  std::printf("  CPU of station and runs (s)              %10.3f\n", cpuMs / 1000);
+  std::printf("  CPU of station and runs / wall (%% core)  %10.2f\n", 100 * cpuMs / wallMs);
+  std::printf("  CPU of the station alone / wall (%% core)%10.2f\n", 100 * stationCpuMs / wallMs);
+  std::printf("  station peak memory (MB)                 %10.1f\n", stationPeakKb / 1024.0);
+  std::remove((std::string(dir) + "/summary.csv").c_str());
+  std::remove(stationOut.c_str());
+  rmdir(dir);
+  if (!ok) std::fprintf(stderr, "pellory-bench: not every run completed\n");
+  return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string simPath = PELLORY_SIM_PATH;
+  std::string cliPath = PELLORY_CLI_PATH;
+  int station = 0;
   int32_t image = 3;
   uint32_t baud = 9600;
   bool paced = true, unpaced = true;
@@ -344,6 +526,14 @@ int main(int argc, char** argv) {
       baud = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
     } else if (arg == "--sim" && hasValue) {
       simPath = argv[++i];
+    } else if (arg == "--cli" && hasValue) {
+      cliPath = argv[++i];
+    } else if (arg == "--station" && hasValue) {
+      station = std::atoi(argv[++i]);
+      if (station < 1 || station > 99) {
+        std::fputs(kUsage, stderr);
+        return 2;
+      }
     } else {
       std::fputs(kUsage, arg == "--help" ? stdout : stderr);
       return arg == "--help" ? 0 : 2;
@@ -353,6 +543,7 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return 2;
   }
+  if (station > 0) return StationBench(simPath, cliPath, baud, image, station);
   TBl3FileHeader header;
   GetImageHeader(image, header);
   const int32_t records = GetImageLastLine(image);

@@ -1,12 +1,14 @@
 #include "cli/uCliApp.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <istream>
 #include <ostream>
 
 #include "cli/uCliOptions.h"
 #include "cli/uPortDiag.h"
+#include "cli/uStation.h"
 #include "device/uEventTexts.h"
 #include "device/uEvents.h"
 #include "device/uSDCommThread.h"
@@ -57,6 +59,7 @@ class TWorkerScope {
 };
 
 TCommThreadClass gWorkerClass = nullptr;
+bool gStationChild = false;
 
 // Every run start clears CancelRequested; a Ctrl-C stands until the chain of runs is over, so the flag is
 // set again before the worker exists and cannot miss it.
@@ -143,6 +146,7 @@ int RunCommand(const TCliOptions& options, TCliIo& io, const TCliHost& host) {
   TWorkerScope scope(TWorkerEnv{&router, host.Clock, &events});
 
   TCliView view(io, *host.Clock, options.Port, info, options.Yes, options.Json);
+  view.SetStationChild(gStationChild);
   TRunControl control(view, 0, *host.Clock);
   control.SetMaxRepeats(options.MaxRepeats);
 
@@ -213,7 +217,18 @@ int RunExitCode(const TRunControl& control, bool info) {
   }
 }
 
-int CliMain(const std::vector<std::string>& args, TCliIo& io, const TCliHost& host) {
+int CliMain(const std::vector<std::string>& argsIn, TCliIo& io, const TCliHost& host) {
+  // The station starts each run with this hidden option: its input carries the cancel.
+  std::vector<std::string> args;
+  gStationChild = false;
+  for (const std::string& a : argsIn) {
+    if (a == "--station-child") {
+      gStationChild = true;
+    } else {
+      args.push_back(a);
+    }
+  }
+  if (gStationChild && host.CancelOnStdin) host.CancelOnStdin();
   TCliOptions options;
   std::string error;
   if (!ParseCliOptions(args, options, error)) return Usage(io, error);
@@ -233,10 +248,28 @@ int CliMain(const std::vector<std::string>& args, TCliIo& io, const TCliHost& ho
     case TCliCommand::Update:
     case TCliCommand::Info:
       return RunCommand(options, io, host);
+    case TCliCommand::Station:
+      if (host.Station == nullptr) return Usage(io, "station is not available here");
+      return RunStation(options.Station, io, *host.Station);
     case TCliCommand::None:
       break;
   }
   return Usage(io, "no command given");
+}
+
+std::string IsoTimeStamp() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t secs = std::chrono::system_clock::to_time_t(now);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  // Main thread only (the workers never format times), so gmtime's shared buffer is not contended.
+  std::tm utc{};
+  if (const std::tm* p = std::gmtime(&secs)) utc = *p;
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &utc);
+  char frac[8];
+  std::snprintf(frac, sizeof frac, ".%03dZ", static_cast<int>(ms));
+  return std::string(buf) + frac;
 }
 
 std::string JsonEscape(const std::string& text) {
@@ -333,7 +366,14 @@ bool TCliView::FoldsProgress() const {
 }
 
 void TCliView::AddReport(const std::string& text) {
-  if (FJson) return;
+  if (FJson) {
+    if (FStationChild) {
+      FIo.Out << "{\"report\":\"" << JsonEscape(ReportLine(text)) << "\",\"ts\":\"" << IsoTimeStamp()
+              << "\"}\n"
+              << std::flush;
+    }
+    return;
+  }
   if (FEvent == evProgress && FoldsProgress()) return;
   EraseBar();
   FIo.Out << ReportLine(text) << '\n' << std::flush;
@@ -349,7 +389,10 @@ void TCliView::SetProgress(int position) {
 
 void TCliView::ShowInfoBox(const std::string& text) {
   FBoxText = text;
-  if (FJson) return;
+  if (FJson) {
+    if (FStationChild) FIo.Out << "{\"final\":\"" << JsonEscape(text) << "\"}\n" << std::flush;
+    return;
+  }
   EraseBar();
   FIo.Out << text << '\n' << std::flush;
 }
@@ -400,7 +443,7 @@ void TCliView::WorkerEvent(uint32_t code, int32_t value) {
   const std::string text = code == evFailed ? OutcomeText(value, FPort) : EventText(code, value, FPort);
   EraseBar();
   FIo.Out << "{\"code\":" << code << ",\"value\":" << value << ",\"text\":\"" << JsonEscape(text)
-          << "\",\"time\":\"" << TimeStamp() << "\"}\n"
+          << "\",\"time\":\"" << TimeStamp() << "\",\"ts\":\"" << IsoTimeStamp() << "\"}\n"
           << std::flush;
   DrawBar();
 }

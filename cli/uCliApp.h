@@ -30,6 +30,8 @@ struct TCliIo {
   int ErrColumns = 0;  // width of the terminal on Err; 0 when unknown
 };
 
+struct TStationHost;
+
 // What the commands take from the platform; tests substitute each.
 struct TCliHost {
   bool InternalMode = false;
@@ -40,6 +42,9 @@ struct TCliHost {
   TSimFaults SimFaults;                               // faults of the simulated logger (tests)
   // The worker factory: the update procedure, started so that Ctrl-C reaches the main thread only.
   TCommThreadClass WorkerClass = &CreateWorker<TSDCommThread>;
+  const TStationHost* Station = nullptr;  // the station's processes and port list
+  // Called when a run is started by the station: its standard input then carries the cancel.
+  std::function<void()> CancelOnStdin;
 };
 
 inline constexpr int kExitOk = 0;
@@ -52,6 +57,9 @@ int CliMain(const std::vector<std::string>& args, TCliIo& io, const TCliHost& ho
 
 // The exit code of a run that has ended.
 int RunExitCode(const TRunControl& control, bool info);
+
+// The current time as ISO-8601 UTC with milliseconds ("2026-03-01T09:15:02.123Z").
+std::string IsoTimeStamp();
 
 // `text` as the contents of a JSON string (without the quotes); bytes that are not UTF-8 are taken as
 // Latin-1.
@@ -69,6 +77,8 @@ class TCliView : public IRunView {
  public:
   // `clock` is the run control's: it times the progress line.
   TCliView(TCliIo& io, IClock& clock, std::string port, bool readInfoOnly, bool yes, bool json);
+  // A run of the station: with --json its report lines and final text go out as JSON objects too.
+  void SetStationChild(bool on) { FStationChild = on; }
   void ClearReport() override {}
   void AddReport(const std::string& text) override;
   void SetStatus(const std::string&) override {}
@@ -99,6 +109,7 @@ class TCliView : public IRunView {
   bool FReadInfoOnly;
   bool FYes;
   bool FJson;
+  bool FStationChild = false;
   bool FBusy = false;
   int FPosition = 0;
   size_t FBarWidth = 0;  // characters of the bar now on the terminal

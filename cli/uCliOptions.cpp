@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "cli/uStation.h"
+
 namespace {
 
 constexpr const char* kAbout = "pellory-cli: updates the SD-card controller's firmware inside a data logger";
@@ -13,6 +15,7 @@ constexpr const char* kRunExitCodes = R"(Exit codes:
   1   fatal error (outcome 0 or any unknown outcome)
   2   usage error, refused option or unusable input file; nothing was sent
   3   the question was answered No; nothing was sent
+  6   station: at least one run failed or was cancelled
   10  serial port not ready          11  serial port read/write error
   20  cancelled                      40  no update for this logger
   41  logger not ready               42  last line wrong
@@ -52,9 +55,10 @@ CLI::Validator Number(uint64_t max) {
 
 // The options of update and info; `update` adds those that only an update uses.
 void AddRunOptions(CLI::App& sub, TCliOptions& o, bool update) {
-  CLI::Option* port = sub.add_option("--port", o.Port, "the serial port, or \"sim\": the simulated logger")
-                          ->type_name("PORT")
-                          ->required();
+  CLI::Option* port =
+      sub.add_option("--port", o.Port, "the serial port, or \"sim\" (sim1 to sim99): a simulated logger")
+          ->type_name("PORT")
+          ->required();
   CLI::Option* yes = nullptr;
   CLI::Option* clears = nullptr;
   if (update) {
@@ -107,7 +111,9 @@ void AddRunOptions(CLI::App& sub, TCliOptions& o, bool update) {
       throw CLI::ValidationError("--clears-measurements belongs to update only");
     }
     for (const CLI::Option* opt : sim) o.SimOptionGiven = o.SimOptionGiven || opt->count() > 0;
-    if (o.SimOptionGiven && o.Port != "sim") throw CLI::ValidationError("the --sim- options need --port sim");
+    if (o.SimOptionGiven && !TPortRouter::IsSimPortName(o.Port)) {
+      throw CLI::ValidationError("the --sim- options need --port sim (or sim1 to sim99)");
+    }
   });
 }
 
@@ -173,6 +179,10 @@ void BuildCliApp(CLI::App& app, TCliOptions& o) {
       app.add_subcommand("ports", "the serial ports a logger may be on: names, USB identity, driver, access");
   ports->add_flag("--json", o.Json, "the ports as one JSON array");
   ports->footer(Footer(kPlainExitCodes))->callback([&o] { o.Command = TCliCommand::Ports; });
+
+  CLI::App* station = app.add_subcommand("station", "update many loggers at once, or each one plugged in");
+  AddStationOptions(*station, o.Station);
+  station->callback([&o] { o.Command = TCliCommand::Station; });
 
   // Words some users type for the options; not listed.
   app.add_subcommand("help")->group("")->callback([&o] { o.Command = TCliCommand::Help; });

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/uSimLogger.h"
@@ -11,7 +12,23 @@ namespace CLI {
 class App;
 }
 
-enum class TCliCommand { None, Update, Info, Images, FileVersion, Ports, Help, Version };
+enum class TCliCommand { None, Update, Info, Images, FileVersion, Ports, Station, Help, Version };
+
+struct TStationOptions {
+  std::vector<std::string> Ports;
+  bool All = false;
+  bool Watch = false;
+  std::string DevRoot = "/dev";
+  bool Yes = false;
+  int MaxRepeats = 3;
+  std::string File;
+  bool Json = false;
+  std::string LogDir;
+  std::string Summary;
+  // The simulated loggers' options, passed on to every run on a simulated port.
+  std::vector<std::pair<std::string, std::string>> SimOptions;
+  int GraceMs = 10000;  // from cancel to kill
+};
 
 struct TCliOptions {
   TCliCommand Command = TCliCommand::None;
@@ -27,6 +44,7 @@ struct TCliOptions {
   TSimConfig Sim;
   bool SimOptionGiven = false;
   std::string HelpText;  // with Command Help: the help of the command asked about
+  TStationOptions Station;
 };
 
 // Hangs every command with its options into `app` (the program's top level); parsing fills `o`. Each

@@ -20,3 +20,19 @@ std::vector<std::string> ListSerialPorts();
 std::vector<std::string> ListSerialPortsIn(const std::string& devDir);
 // Starts an update worker whose thread never takes the Ctrl-C signal (its port reads are not interrupted).
 TCommThread* CreateCliWorker(intptr_t hWindow, TCmd cmd, const std::string& sPort);
+
+// The station's Ctrl-C: counts in StationInterrupts; the station itself ends its runs.
+void InstallStationInterruptHandler();
+// A run started by the station: a line or the end of standard input cancels it as Ctrl-C would (also when
+// the station is gone).
+void CancelOnStdin();
+// The key that names one physical port whatever name it is reached by: the resolved device path on Linux,
+// the upper-cased name on Windows.
+std::string CanonicalPortKey(const std::string& port);
+// Flushes a written file to the disk; false on failure.
+bool SyncFileToDisk(const std::string& path);
+// Renames `from` over `to` in one step.
+bool ReplaceFileAtomically(const std::string& from, const std::string& to);
+// Lets the station redraw its lines in place on a terminal (Windows consoles take the escape sequences
+// only when asked).
+void EnableTerminalRedraw();

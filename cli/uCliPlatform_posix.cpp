@@ -1,10 +1,20 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <pthread.h>
+#include <stdlib.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+
 #include "cli/uCliApp.h"
 #include "cli/uCliPlatform.h"
+#include "cli/uStation.h"
 #include "device/uSDCommThread.h"
 
 namespace {
@@ -13,6 +23,10 @@ void OnInterrupt(int) {
   // Lock-free atomics only: this runs as a signal handler.
   CancelRequested = true;
   CliInterrupted = true;
+}
+
+void OnStationInterrupt(int) {
+  StationInterrupts.fetch_add(1);
 }
 
 }  // namespace
@@ -60,3 +74,46 @@ TCommThread* CreateCliWorker(intptr_t hWindow, TCmd cmd, const std::string& sPor
   } restore{&saved};
   return CreateWorker<TSDCommThread>(hWindow, cmd, sPort);
 }
+
+void InstallStationInterruptHandler() {
+  struct sigaction action {};
+  action.sa_handler = OnStationInterrupt;
+  sigemptyset(&action.sa_mask);
+  // No SA_RESTART: the wait for the runs' output returns at once.
+  action.sa_flags = 0;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+void CancelOnStdin() {
+  std::thread([] {
+    char c = 0;
+    for (;;) {
+      const ssize_t n = read(STDIN_FILENO, &c, 1);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0 || c == '\n') break;
+    }
+    CancelRequested = true;
+    CliInterrupted = true;
+  }).detach();
+}
+
+std::string CanonicalPortKey(const std::string& port) {
+  char buf[PATH_MAX];
+  if (realpath(port.c_str(), buf) != nullptr) return buf;
+  return port;
+}
+
+bool SyncFileToDisk(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = fsync(fd) == 0;
+  close(fd);
+  return ok;
+}
+
+bool ReplaceFileAtomically(const std::string& from, const std::string& to) {
+  return rename(from.c_str(), to.c_str()) == 0;
+}
+
+void EnableTerminalRedraw() {}

@@ -1,7 +1,10 @@
 #include <windows.h>
 
+#include <thread>
+
 #include "cli/uCliApp.h"
 #include "cli/uCliPlatform.h"
+#include "cli/uStation.h"
 #include "device/uSDCommThread.h"
 #include "ui/uPortList.h"
 
@@ -13,6 +16,20 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
   if (CliInterrupted.exchange(true)) return FALSE;
   CancelRequested = true;
   return TRUE;
+}
+
+BOOL WINAPI OnStationControl(DWORD type) {
+  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
+  StationInterrupts.fetch_add(1);
+  return TRUE;
+}
+
+std::wstring Wide(const std::string& text) {
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+  std::wstring out(static_cast<size_t>(n > 0 ? n : 1), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), n);
+  out.resize(wcslen(out.c_str()));
+  return out;
 }
 
 }  // namespace
@@ -49,4 +66,53 @@ std::vector<std::string> ListSerialPorts() {
 // Console control handlers run on a thread of their own, so the workers need no shielding here.
 TCommThread* CreateCliWorker(intptr_t hWindow, TCmd cmd, const std::string& sPort) {
   return CreateWorker<TSDCommThread>(hWindow, cmd, sPort);
+}
+
+void InstallStationInterruptHandler() {
+  SetConsoleCtrlHandler(OnStationControl, TRUE);
+}
+
+void CancelOnStdin() {
+  std::thread([] {
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    char c = 0;
+    DWORD n = 0;
+    while (ReadFile(in, &c, 1, &n, nullptr) && n == 1 && c != '\n') {
+    }
+    CancelRequested = true;
+    CliInterrupted = true;
+  }).detach();
+}
+
+std::string CanonicalPortKey(const std::string& port) {
+  std::string key = port;
+  for (char& c : key) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return key;
+}
+
+bool SyncFileToDisk(const std::string& path) {
+  const HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool ok = FlushFileBuffers(h) != 0;
+  CloseHandle(h);
+  return ok;
+}
+
+bool ReplaceFileAtomically(const std::string& from, const std::string& to) {
+  return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+// Windows has no device folder: the serial-port map is the list, whatever root is named.
+std::vector<std::string> ListSerialPortsIn(const std::string&) {
+  return ListSerialPorts();
+}
+
+void EnableTerminalRedraw() {
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (GetConsoleMode(out, &mode)) SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
 }

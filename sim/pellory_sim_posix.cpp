@@ -35,6 +35,7 @@ struct TOptions {
   TSimConfig Config;
   bool Once = false;
   std::string StatsFile;
+  std::string ProgrammedFile;
 };
 
 const char* const kUsage =
@@ -50,6 +51,8 @@ const char* const kUsage =
     "  --pace BAUD               take the wire time of every frame at BAUD, in each direction\n"
     "  --once                    end when the reset frame of a complete run arrives\n"
     "  --stats FILE              write the host's turnaround times there instead of to stderr\n"
+    "  --programmed FILE         at the end, write what the controller holds there: one line per\n"
+    "                            record, its address and its 64 data bytes in hex\n"
     "Faults (all choices follow --random-key):\n"
     "  --random-key N            start value of the fault generator (default 1)\n"
     "  --lost-ppm N              answers lost, per million answered frames\n"
@@ -84,6 +87,20 @@ bool ParseNumber(const char* text, uint64_t max, uint64_t& value) {
   return true;
 }
 
+void WriteProgrammed(const TSimLogger& logger, const std::string& file) {
+  FILE* f = std::fopen(file.c_str(), "w");
+  if (f == nullptr) {
+    std::fprintf(stderr, "pellory-sim: cannot write %s\n", file.c_str());
+    return;
+  }
+  for (const auto& [address, data] : logger.Programmed()) {
+    std::fprintf(f, "%04X ", address);
+    for (uint8_t b : data) std::fprintf(f, "%02X", b);
+    std::fputc('\n', f);
+  }
+  std::fclose(f);
+}
+
 // False with a message on stderr when the command line cannot be used.
 bool ParseOptions(int argc, char** argv, TOptions& opt, bool& help) {
   TSimFaults& f = opt.Config.Faults;
@@ -109,6 +126,10 @@ bool ParseOptions(int argc, char** argv, TOptions& opt, bool& help) {
     const char* arg = argv[++i];
     if (name == "--stats") {
       opt.StatsFile = arg;
+      continue;
+    }
+    if (name == "--programmed") {
+      opt.ProgrammedFile = arg;
       continue;
     }
     struct TNumeric {
@@ -362,6 +383,7 @@ int main(int argc, char** argv) {
                logger.UpdateFinished() ? "finished" : "not finished",
                logger.ResetReceived() ? "received" : "not received");
   ReportStats(std::move(turnaround), opt.StatsFile);
+  if (!opt.ProgrammedFile.empty()) WriteProgrammed(logger, opt.ProgrammedFile);
   close(keepSlave);
   close(master);
   return rc;

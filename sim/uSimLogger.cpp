@@ -405,8 +405,15 @@ uint32_t TSimPortOps::OpenCount() {
 
 TPortRouter::TPortRouter(IPortOps& real, IPortOps& sim) : FReal(real), FSim(sim) {}
 
+bool TPortRouter::IsSimPortName(const std::string& name) {
+  if (name == kSimPortName) return true;
+  if (name.size() < 4 || name.size() > 5 || name.compare(0, 3, kSimPortName) != 0) return false;
+  if (name[3] < '1' || name[3] > '9') return false;  // no leading zero: "sim01" is not a name
+  return name.size() == 4 || (name[4] >= '0' && name[4] <= '9');
+}
+
 TPortHandle TPortRouter::Open(const std::string& portName) {
-  IPortOps* backend = portName == kSimPortName ? &FSim : &FReal;
+  IPortOps* backend = IsSimPortName(portName) ? &FSim : &FReal;
   const TPortHandle inner = backend->Open(portName);
   if (inner == kInvalidPort) return kInvalidPort;
   std::lock_guard<std::mutex> lock(FMutex);

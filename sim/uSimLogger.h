@@ -181,7 +181,7 @@ class TSimPortOps : public IPortOps {
   std::vector<uint64_t> FFrameTimes;
 };
 
-// Sends the port name "sim" to the simulated logger and every other name to the real ports.
+// Sends the simulated port names to the simulated logger and every other name to the real ports.
 class TPortRouter : public IPortOps {
  public:
   TPortRouter(IPortOps& real, IPortOps& sim);
@@ -199,6 +199,8 @@ class TPortRouter : public IPortOps {
   void Close(TPortHandle h) override;
 
   static constexpr const char* kSimPortName = "sim";
+  // "sim", and "sim1" to "sim99": each names a simulated logger of its own (one per process).
+  static bool IsSimPortName(const std::string& name);
 
  private:
   // The backend and its own handle for a handle this router gave out; null when unknown.

@@ -348,8 +348,8 @@ TEST_F(CliTest, InternalModeGatesImageFilesAndTheClassCheck) {
 TEST_F(CliTest, JsonGivesOneObjectPerEvent) {
   const TCliResult r = Run({"update", "--port", "sim", "--yes", "--json"});
   EXPECT_EQ(r.Exit, 0);
-  const std::regex object(
-      R"(\{"code":(\d+),"value":(-?\d+),"text":"([^"\\]|\\.)*","time":"\d\d-\d\d-\d\d"\})");
+  const std::regex object(R"(\{"code":(\d+),"value":(-?\d+),"text":"([^"\\]|\\.)*","time":"\d\d-\d\d-\d\d")"
+                          R"(,"ts":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z"\})");
   ASSERT_GE(r.Lines.size(), 8u);
   for (const std::string& line : r.Lines) EXPECT_TRUE(std::regex_match(line, object)) << line;
   EXPECT_EQ(r.Lines.front().rfind(R"({"code":20,"value":26117,"text":"Class 26117 [)", 0), 0u);

@@ -1,6 +1,8 @@
 // The simulated logger behind the port interface, and the router that picks it by name.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <stdexcept>
 #include <vector>
 
@@ -204,6 +206,14 @@ TEST(PortRouter, RoutesByNameAndKeepsHandlesApart) {
 
   real.SetExistingPorts({"COM1"});
   EXPECT_EQ(router.Open("COM2"), kInvalidPort);
+
+  // The numbered simulated loggers; anything else that begins with "sim" is a real port's name.
+  for (const char* name : {"sim1", "sim42", "sim99"}) EXPECT_TRUE(TPortRouter::IsSimPortName(name)) << name;
+  for (const char* name : {"sim0", "sim01", "sim100", "simx", "sim1a", "Sim1"})
+    EXPECT_FALSE(TPortRouter::IsSimPortName(name)) << name;
+  router.Close(router.Open("sim7"));
+  const auto calls = sim.Calls();
+  EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const auto& c) { return c.Name == "sim7"; }), 1);
 }
 
 }  // namespace

@@ -1,0 +1,229 @@
+#include <windows.h>
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "cli/uProcess.h"
+
+namespace {
+
+std::wstring Widen(const std::string& text) {
+  if (text.empty()) return {};
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  return wide;
+}
+
+// One argument as the C runtime of the child splits its command line again.
+std::wstring Quote(const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+  // Backslashes are literal unless they precede a quote: then each is doubled and the quote escaped.
+  std::wstring out = L"\"";
+  size_t slashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++slashes;
+      continue;
+    }
+    out.append(c == L'"' ? slashes * 2 + 1 : slashes, L'\\');
+    slashes = 0;
+    out += c;
+  }
+  out.append(slashes * 2, L'\\');
+  return out + L"\"";
+}
+
+struct TChild {
+  HANDLE Process = nullptr;
+  HANDLE In = nullptr;  // write end of the child's standard input
+  std::thread Reader;
+};
+
+class TWin32Processes : public IProcesses {
+ public:
+  TWin32Processes() {
+    // Every child joins this job; when the station ends, however it ends, the job closes and takes them.
+    FJob = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (FJob != nullptr) {
+      SetInformationJobObject(FJob, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    }
+  }
+
+  ~TWin32Processes() override {
+    for (auto& [id, child] : FChildren) TerminateProcess(child.Process, 1);
+    for (auto& [id, child] : FChildren) {
+      if (child.Reader.joinable()) child.Reader.join();
+      CloseHandle(child.Process);
+      if (child.In != nullptr) CloseHandle(child.In);
+    }
+    if (FJob != nullptr) CloseHandle(FJob);
+  }
+
+  int Spawn(const std::vector<std::string>& argv, std::string& error) override {
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    HANDLE outRead = nullptr, outWrite = nullptr, inRead = nullptr, inWrite = nullptr;
+    if (!CreatePipe(&outRead, &outWrite, &sa, 0) || !CreatePipe(&inRead, &inWrite, &sa, 0)) {
+      error = "CreatePipe failed (" + std::to_string(GetLastError()) + ")";
+      for (HANDLE h : {outRead, outWrite, inRead, inWrite}) {
+        if (h != nullptr) CloseHandle(h);
+      }
+      return 0;
+    }
+    // Our ends stay here.
+    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
+
+    // Only the child's two pipe ends are inherited, not whatever else the station holds open.
+    HANDLE inherit[2] = {inRead, outWrite};
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> attrBuf(size);
+    auto* attrs = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attrBuf.data());
+    InitializeProcThreadAttributeList(attrs, 1, 0, &size);
+    UpdateProcThreadAttribute(attrs, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherit, sizeof inherit, nullptr,
+                              nullptr);
+
+    STARTUPINFOEXW si{};
+    si.StartupInfo.cb = sizeof si;
+    si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    si.StartupInfo.hStdInput = inRead;
+    si.StartupInfo.hStdOutput = outWrite;
+    si.StartupInfo.hStdError = outWrite;
+    si.lpAttributeList = attrs;
+
+    std::wstring cmdLine;
+    for (const std::string& a : argv) {
+      if (!cmdLine.empty()) cmdLine += L' ';
+      cmdLine += Quote(Widen(a));
+    }
+    const std::wstring app = Widen(argv[0]);
+    PROCESS_INFORMATION pi{};
+    // No console of its own and a group of its own: Ctrl-C reaches the station only, which ends its runs.
+    const BOOL ok = CreateProcessW(
+        app.c_str(), cmdLine.data(), nullptr, nullptr, TRUE,
+        EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED,
+        nullptr, nullptr, &si.StartupInfo, &pi);
+    const DWORD lastError = GetLastError();
+    DeleteProcThreadAttributeList(attrs);
+    CloseHandle(inRead);
+    CloseHandle(outWrite);
+    if (!ok) {
+      error = argv[0] + ": cannot start (" + std::to_string(lastError) + ")";
+      CloseHandle(outRead);
+      CloseHandle(inWrite);
+      return 0;
+    }
+    // In the job before it runs a single instruction.
+    if (FJob != nullptr) AssignProcessToJobObject(FJob, pi.hProcess);
+    ResumeThread(pi.hThread);
+    CloseHandle(pi.hThread);
+
+    std::lock_guard<std::mutex> lock(FMutex);
+    const int id = ++FLastId;
+    TChild& child = FChildren[id];
+    child.Process = pi.hProcess;
+    child.In = inWrite;
+    child.Reader = std::thread(&TWin32Processes::Read, this, id, outRead, pi.hProcess);
+    return id;
+  }
+
+  void Poll(int timeoutMs, std::vector<TProcessEvent>& events) override {
+    std::unique_lock<std::mutex> lock(FMutex);
+    FReady.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !FQueue.empty(); });
+    while (!FQueue.empty()) {
+      TProcessEvent ev = std::move(FQueue.front());
+      FQueue.pop_front();
+      if (ev.Kind == TProcessEvent::TKind::Exit) {
+        auto it = FChildren.find(ev.Id);
+        if (it != FChildren.end()) {
+          it->second.Reader.join();
+          CloseHandle(it->second.Process);
+          if (it->second.In != nullptr) CloseHandle(it->second.In);
+          FChildren.erase(it);
+        }
+      }
+      events.push_back(std::move(ev));
+    }
+  }
+
+  void Cancel(int id) override {
+    std::lock_guard<std::mutex> lock(FMutex);
+    auto it = FChildren.find(id);
+    if (it != FChildren.end() && it->second.In != nullptr) {
+      CloseHandle(it->second.In);
+      it->second.In = nullptr;
+    }
+  }
+
+  void Kill(int id) override {
+    std::lock_guard<std::mutex> lock(FMutex);
+    auto it = FChildren.find(id);
+    if (it != FChildren.end()) TerminateProcess(it->second.Process, 1);
+  }
+
+  size_t Running() const override {
+    std::lock_guard<std::mutex> lock(FMutex);
+    return FChildren.size();
+  }
+
+ private:
+  // One thread per child: Windows has no poll over anonymous pipes. It ends when the pipe does.
+  void Read(int id, HANDLE out, HANDLE process) {
+    std::string partial;
+    char buf[4096];
+    DWORD n = 0;
+    while (ReadFile(out, buf, sizeof buf, &n, nullptr) && n > 0) {
+      std::lock_guard<std::mutex> lock(FMutex);
+      for (DWORD i = 0; i < n; ++i) {
+        if (buf[i] == '\n') {
+          if (!partial.empty() && partial.back() == '\r') partial.pop_back();
+          FQueue.push_back({id, TProcessEvent::TKind::Line, std::move(partial), 0});
+          partial.clear();
+        } else if (partial.size() < kMaxLine) {
+          partial += buf[i];
+        }
+      }
+      FReady.notify_all();
+    }
+    CloseHandle(out);
+    WaitForSingleObject(process, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    std::lock_guard<std::mutex> lock(FMutex);
+    if (!partial.empty()) FQueue.push_back({id, TProcessEvent::TKind::Line, std::move(partial), 0});
+    // Exception codes (0xC0000005 ...) are crashes; anything else is the program's own exit code.
+    const int exitCode = code >= 0xC0000000u ? kCrashed : static_cast<int>(code);
+    FQueue.push_back({id, TProcessEvent::TKind::Exit, {}, exitCode});
+    FReady.notify_all();
+  }
+
+  static constexpr size_t kMaxLine = 64 * 1024;
+  HANDLE FJob = nullptr;
+  mutable std::mutex FMutex;
+  std::condition_variable FReady;
+  std::deque<TProcessEvent> FQueue;
+  std::map<int, TChild> FChildren;
+  int FLastId = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<IProcesses> CreatePlatformProcesses() {
+  return std::make_unique<TWin32Processes>();
+}
+
+std::string SelfExecutablePath() {
+  wchar_t buf[MAX_PATH * 4];
+  const DWORD n = GetModuleFileNameW(nullptr, buf, static_cast<DWORD>(std::size(buf)));
+  if (n == 0) return {};
+  const int len = WideCharToMultiByte(CP_UTF8, 0, buf, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(len), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, buf, static_cast<int>(n), out.data(), len, nullptr, nullptr);
+  return out;
+}

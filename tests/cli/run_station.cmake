@@ -1,0 +1,17 @@
+# Runs "pellory-cli station" over the simulated loggers sim1 to sim3 (through EMULATOR when set) and checks
+# that it exits 0 with each of them completed.
+set(cmd ${EXE} station --port sim1 --port sim2 --port sim3 --yes)
+if(EMULATOR)
+  set(cmd ${EMULATOR} ${cmd})
+endif()
+execute_process(COMMAND ${cmd} INPUT_FILE /dev/null RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+message("exit ${rc}\n--- stdout\n${out}--- stderr\n${err}---")
+if(NOT rc STREQUAL "0")
+  message(FATAL_ERROR "exit code ${rc}, expected 0")
+endif()
+string(REPLACE "\r\n" "\n" out "${out}")
+foreach(port sim1 sim2 sim3)
+  if(NOT out MATCHES "\n${port}: Update SD CARD V4.106 succesfully completed.\n")
+    message(FATAL_ERROR "${port} did not complete")
+  endif()
+endforeach()
