@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <fstream>
+#include <cstdio>
 #include <vector>
 
 #include "firmware/uFWVersions.h"
@@ -13,35 +13,45 @@ namespace {
 
 constexpr uint16_t kUnknownBootloader = 0xFFFF;
 
+// A whole image file in memory, handed out line by line.
+struct TLineCursor {
+  const std::string& Text;
+  std::size_t Pos = 0;
+};
+
 // Reads the next line without its LF, and without the CR before that LF (files written on Windows).
-// False at the end of the stream, `line` then empty: a missing line reads as an empty one.
-// Throws EImageFile when the stream reports a read error.
-bool ReadTextLine(std::istream& file, std::string& line) {
+// False at the end of the text, `line` then empty: a missing line reads as an empty one.
+bool ReadTextLine(TLineCursor& cursor, std::string& line) {
   line.clear();
-  if (file.bad()) throw EImageFile("The image file cannot be read");
-  if (!file.good()) return false;
-  std::getline(file, line, '\n');
-  if (file.bad()) throw EImageFile("The image file cannot be read");
-  if (file.fail()) {  // nothing extracted: the end of the stream
-    line.clear();
-    return false;
+  if (cursor.Pos >= cursor.Text.size()) return false;
+  const std::size_t lf = cursor.Text.find('\n', cursor.Pos);
+  if (lf == std::string::npos) {  // the last line has no LF, so a CR there stays
+    line.assign(cursor.Text, cursor.Pos);
+    cursor.Pos = cursor.Text.size();
+    return true;
   }
-  const bool endedByLf = !file.eof();
-  if (endedByLf && !line.empty() && line.back() == '\r') line.pop_back();
+  line.assign(cursor.Text, cursor.Pos, lf - cursor.Pos);
+  cursor.Pos = lf + 1;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
   return true;
 }
 
-// Opens `fileName` for reading as bytes, past a UTF-8 byte-order mark at its very start, which editors
-// on Windows like to write and which would otherwise become part of the first key.
-bool OpenImageFile(const std::string& fileName, std::ifstream& file) {
-  file.open(fileName, std::ios::in | std::ios::binary);
-  if (!file.is_open()) return false;
-  char mark[3] = {};
-  file.read(mark, 3);
-  if (file.gcount() == 3 && mark[0] == '\xEF' && mark[1] == '\xBB' && mark[2] == '\xBF') return true;
-  file.clear();
-  file.seekg(0);
-  return !file.fail();
+// Reads `fileName` whole as bytes, past a UTF-8 byte-order mark at its very start, which editors on
+// Windows like to write and which would otherwise become part of the first key. C stdio rather than
+// file streams: the streams would pull the whole locale machinery into the statically linked programs.
+// False when the file cannot be opened or read (a directory included).
+bool ReadImageFile(const std::string& fileName, std::string& text) {
+  text.clear();
+  std::FILE* file = std::fopen(fileName.c_str(), "rb");
+  if (file == nullptr) return false;
+  char block[16384];
+  std::size_t got;
+  while ((got = std::fread(block, 1, sizeof block, file)) > 0) text.append(block, got);
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (failed) return false;
+  if (text.starts_with("\xEF\xBB\xBF")) text.erase(0, 3);
+  return true;
 }
 
 std::string CannotOpen(const std::string& fileName) {
@@ -74,7 +84,7 @@ uint16_t IntegerValue(const std::string& value, const std::string& key) {
   return static_cast<uint16_t>(static_cast<uint64_t>(number) & 0xFFFF);
 }
 
-uint16_t ReadIntegerLine(std::istream& file, const std::string& key) {
+uint16_t ReadIntegerLine(TLineCursor& file, const std::string& key) {
   std::string line;
   ReadTextLine(file, line);
   return IntegerValue(ValueOf(line, key), key);
@@ -89,7 +99,8 @@ std::string ValueOf(const std::string& line, const std::string& key) {
   return line.substr(equals + 1);
 }
 
-bool ReadFileHeader(std::istream& file, TBl3FileHeader& header) {
+bool ReadFileHeader(const std::string& text, TBl3FileHeader& header) {
+  TLineCursor file{text};
   std::string line;
   ReadTextLine(file, line);
   const std::string bootloader = ValueOf(line, "bootloader");
@@ -107,28 +118,23 @@ bool ReadFileHeader(std::istream& file, TBl3FileHeader& header) {
 
 bool LoadImageFile(const std::string& fileName, std::string& reason) {
   FileLines.clear();
-  {
-    std::ifstream file;
-    if (!OpenImageFile(fileName, file)) {
-      reason = CannotOpen(fileName);
-      return false;
-    }
-    try {
-      ReadFileHeader(file, FileHeader);
-    } catch (const EImageFile& e) {
-      reason = CannotReadHeader(fileName, e.what());
-      return false;
-    }
+  std::string text;
+  if (!ReadImageFile(fileName, text)) {
+    reason = CannotOpen(fileName);
+    return false;
+  }
+  try {
+    ReadFileHeader(text, FileHeader);
+  } catch (const EImageFile& e) {
+    reason = CannotReadHeader(fileName, e.what());
+    return false;
   }
 
   // The lines go to a list of our own first, so that a failure leaves FileLines empty.
   std::vector<std::string> lines;
-  {
-    std::ifstream file;
-    if (!OpenImageFile(fileName, file)) throw EImageFile(CannotOpen(fileName));
-    std::string line;
-    while (ReadTextLine(file, line)) lines.push_back(line);
-  }
+  TLineCursor cursor{text};
+  std::string line;
+  while (ReadTextLine(cursor, line)) lines.push_back(line);
   // Every line with "=" is a header line, wherever it stands; blank lines are image lines.
   std::erase_if(lines, [](const std::string& l) { return l.find('=') != std::string::npos; });
   FileLines = std::move(lines);
@@ -137,10 +143,10 @@ bool LoadImageFile(const std::string& fileName, std::string& reason) {
 }
 
 void ReadFileVersion(const std::string& fileName) {
-  std::ifstream file;
-  if (!OpenImageFile(fileName, file)) throw EImageFile(CannotOpen(fileName));
+  std::string text;
+  if (!ReadImageFile(fileName, text)) throw EImageFile(CannotOpen(fileName));
   try {
-    ReadFileHeader(file, FileHeader);
+    ReadFileHeader(text, FileHeader);
   } catch (const EImageFile& e) {
     throw EImageFile(CannotReadHeader(fileName, e.what()));
   }

@@ -33,6 +33,8 @@ std::string ValueOf(const std::string& line, const std::string& key);
 // Reads the next eight lines of `file` into `header`, each field the moment its line is read.
 // Returns true when complete; throws EImageFile on a read error or a value that is not an integer.
 bool ReadFileHeader(std::istream& file, TBl3FileHeader& header);
+// The same from the text of a whole image file.
+bool ReadFileHeader(const std::string& text, TBl3FileHeader& header);
 
 // The loading steps of PrepareImage for `fileName`: empties FileLines, reads the header into FileHeader,
 // loads the HEX lines (lines containing "=" removed) into FileLines and sets SelectedImage to 0.

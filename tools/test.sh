@@ -4,16 +4,16 @@
 # On a fresh Debian 12 machine it first installs what is missing.
 #
 #   tools/test.sh                 everything
-#   tools/test.sh native win      only the named flavours (native asan tsan win fuzz)
+#   tools/test.sh native win      only the named flavours (native package asan tsan win fuzz)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 jobs=${JOBS:-2}
 flavours=("$@")
-[ ${#flavours[@]} -gt 0 ] || flavours=(native asan tsan win fuzz)
+[ ${#flavours[@]} -gt 0 ] || flavours=(native package asan tsan win fuzz)
 
 packages=(cmake ninja-build g++ make googletest g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xauth clang
-  libclang-rt-14-dev nlohmann-json3-dev libcli11-dev)
+  libclang-rt-14-dev nlohmann-json3-dev libcli11-dev dpkg-dev lintian man-db file binutils gzip zip)
 bash tools/install-missing.sh "${packages[@]}"
 
 step() { echo; echo "== $*"; }
@@ -27,6 +27,42 @@ run_native() {
   step "native build and tests"
   configure_build build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
   ctest --test-dir build/native -j"$jobs" --output-on-failure --no-tests=error
+}
+
+run_package() {
+  step "packages: built twice, compared byte for byte, installed, checked by lintian"
+  local a=build/package-a b=build/package-bb start
+  start=$(date +%s)
+  bash tools/package.sh $a/out $a
+  # The second build starts later, in a folder whose path differs even in length.
+  sleep 2
+  bash tools/package.sh $b/out $b
+  local deb zip
+  deb=$(cd $a/out && ls *.deb) zip=$(cd $a/out && ls *.zip)
+  cmp $a/out/"$deb" $b/out/"$deb"
+  cmp $a/out/"$zip" $b/out/"$zip"
+  for exe in app/pellory.exe cli/pellory-cli.exe; do cmp $a/win/$exe $b/win/$exe; done
+  echo "identical: $deb $zip pellory.exe pellory-cli.exe"
+  local size
+  size=$(stat -c %s $a/win/app/pellory.exe)
+  echo "pellory.exe: $size bytes"
+  [ "$size" -le 1048576 ] || { echo "pellory.exe is larger than 1 MB"; return 1; }
+
+  # Installed as a user would; man pages included even where dpkg is told to leave them out.
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo dpkg --path-include='/usr/share/man/man1/pellory-*' -i $a/out/"$deb"
+  trap "$sudo dpkg -r pellory >/dev/null || true" EXIT
+  /usr/bin/pellory-cli --version
+  man -w pellory-cli pellory-sim
+  local report
+  report=$(lintian --tag-display-limit 0 $a/out/"$deb" 2>&1 || true)
+  [ -z "$report" ] || echo "$report"
+  if grep -q '^E:' <<<"$report"; then echo "lintian reports errors"; return 1; fi
+  $sudo dpkg -r pellory
+  trap - EXIT
+  [ ! -e /usr/bin/pellory-cli ] || { echo "pellory-cli left behind after removal"; return 1; }
+  echo "package flavour: $(($(date +%s) - start)) s"
 }
 
 run_asan() {
@@ -94,6 +130,7 @@ run_fuzz() {
 for f in "${flavours[@]}"; do
   case $f in
     native) run_native ;;
+    package) run_package ;;
     asan) run_asan ;;
     tsan) run_tsan ;;
     win) run_win ;;
