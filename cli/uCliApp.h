@@ -10,8 +10,10 @@
 #include "device/uClock.h"
 #include "device/uPortOps.h"
 #include "device/uSDCommThread.h"
+#include "device/uSettings.h"
 #include "firmware/uBl3File.h"
 #include "sim/uSimLogger.h"
+#include "ui/uOverview.h"
 #include "ui/uRunControl.h"
 
 // Set by the Ctrl-C handler (with CancelRequested). A run start clears CancelRequested, so every worker
@@ -35,7 +37,7 @@ struct TCliHost {
   std::function<std::vector<std::string>()> ListPorts;
   TSimFaults SimFaults;  // faults of the simulated logger (tests)
   // The worker factory: the update procedure, started so that Ctrl-C reaches the main thread only.
-  TCommThreadClass WorkerClass = &CreateWorker<TSDCommThread>;
+  TCommThreadClass WorkerClass = DefaultCommThreadClass();
 };
 
 inline constexpr int kExitOk = 0;
@@ -55,9 +57,6 @@ std::string JsonEscape(const std::string& text);
 
 // Rows of cells as a table with columns padded to their widest cell, two blanks apart.
 std::string FormatTable(const std::vector<std::vector<std::string>>& rows);
-// The firmware overview's row of a header: Firmware, Version, Platform, Print, Date, BL.
-std::vector<std::string> ImageRow(const TBl3FileHeader& header);
-std::vector<std::string> ImageTableHeader();
 
 // The terminal as the run's window: report lines on Out, the progress bar on Err (terminals only).
 class TCliView : public IRunView {

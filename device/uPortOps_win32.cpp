@@ -8,23 +8,12 @@
 #include <string>
 
 #include "device/uPortOps.h"
+#include "device/uWinText_win32.h"
 
 namespace {
 
 HANDLE AsHandle(TPortHandle h) {
   return reinterpret_cast<HANDLE>(h);
-}
-
-// UTF-8 to UTF-16; false for text that is not valid UTF-8.
-bool Widen(const std::string& text, std::wstring& wide) {
-  wide.clear();
-  if (text.empty()) return true;
-  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
-                                    nullptr, 0);
-  if (n <= 0) return false;
-  wide.resize(static_cast<size_t>(n));
-  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
-                             wide.data(), n) == n;
 }
 
 class TWin32PortOps : public IPortOps {
@@ -33,7 +22,7 @@ class TWin32PortOps : public IPortOps {
     // A NUL inside the name would open a different device than the one named.
     if (portName.empty() || portName.find('\0') != std::string::npos) return kInvalidPort;
     std::wstring name;
-    if (!Widen(portName, name)) return kInvalidPort;
+    if (!ToWideStrict(portName, name)) return kInvalidPort;
     // "COM1" to "COM9" are also found as plain names (DOS device names), but "COM10" and up, and ports
     // a driver names otherwise, exist only in the device namespace: the "\\.\" prefix reaches every one
     // of them the same way and bypasses the file name parsing that would treat "COM10" as a file.
