@@ -12,12 +12,12 @@ int main(int argc, char** argv) {
             std::cin,
             IsTerminal(TStdStream::In),
             IsTerminal(TStdStream::Out),
-            IsTerminal(TStdStream::Err)};
+            IsTerminal(TStdStream::Err),
+            TerminalColumns(TStdStream::Err)};
   TCliHost host;
   host.InternalMode = ReadInternalMode();
   host.Clock = &RealClock();
   host.RealPorts = &PlatformPortOps();
-  host.ListPorts = ListSerialPorts;
   host.WorkerClass = CreateCliWorker;
   const std::vector<std::string> args(argv + 1, argv + argc);
   return CliMain(args, io, host);

@@ -2,16 +2,17 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <istream>
 #include <ostream>
 
 #include "cli/uCliOptions.h"
+#include "cli/uPortDiag.h"
 #include "device/uEventTexts.h"
 #include "device/uEvents.h"
 #include "device/uSDCommThread.h"
 #include "device/uSettings.h"
 #include "firmware/uFWVersions.h"
+#include "firmware/uNames.h"
 #include "ui/uStartup.h"
 
 std::atomic<bool> CliInterrupted{false};
@@ -19,7 +20,9 @@ std::atomic<bool> CliInterrupted{false};
 namespace {
 
 constexpr const char* kProgram = "pellory-cli";
-constexpr size_t kBarCells = 30;
+// Wider lines wrap on an 80-column terminal, and the next '\r' would no longer reach their start.
+constexpr size_t kMaxLineWidth = 79;
+constexpr int32_t kOutcomePortNotReady = 10;  // the port cannot be opened or configured
 
 std::string TimeStamp() {
   // ReportLine gives "hh-nn-ss -> "; the stamp is its head.
@@ -80,7 +83,7 @@ int ImagesCommand(TCliIo& io) {
 }
 
 int FileVersionCommand(TCliIo& io, const TCliHost& host, const std::string& file) {
-  TCliView view(io, "", false, false, false);
+  TCliView view(io, *host.Clock, "", false, false, false);
   TRunControl control(view, 0, *host.Clock);
   if (!control.FileVersion(file)) return kExitUsage;
   TBl3FileHeader header;
@@ -89,11 +92,19 @@ int FileVersionCommand(TCliIo& io, const TCliHost& host, const std::string& file
   return kExitOk;
 }
 
-int PortsCommand(TCliIo& io, const TCliHost& host) {
-  const std::vector<std::string> ports = host.ListPorts ? host.ListPorts() : std::vector<std::string>{};
-  for (const std::string& port : ports) io.Out << port << '\n';
+int PortsCommand(TCliIo& io, const TCliHost& host, bool json) {
+  const std::vector<TPortInfo> ports = host.ListPorts ? host.ListPorts() : ListPortInfo(host.Roots);
+  if (json) {
+    io.Out << PortsJson(ports);
+  } else if (!ports.empty()) {
+    io.Out << PortsTable(ports);
+  }
   if (ports.empty()) io.Err << kProgram << ": no serial port found\n";
   return kExitOk;
+}
+
+void PrintHints(TCliView& view, const std::vector<std::string>& hints) {
+  for (const std::string& hint : hints) view.ShowError(hint);
 }
 
 int RunCommand(const TCliOptions& options, TCliIo& io, const TCliHost& host) {
@@ -128,7 +139,7 @@ int RunCommand(const TCliOptions& options, TCliIo& io, const TCliHost& host) {
   TEventQueue events;
   TWorkerScope scope(TWorkerEnv{&router, host.Clock, &events});
 
-  TCliView view(io, options.Port, info, options.Yes, options.Json);
+  TCliView view(io, *host.Clock, options.Port, info, options.Yes, options.Json);
   TRunControl control(view, 0, *host.Clock);
   control.SetMaxRepeats(options.MaxRepeats);
 
@@ -146,10 +157,25 @@ int RunCommand(const TCliOptions& options, TCliIo& io, const TCliHost& host) {
   }
   if (!started) return kExitUsage;
 
+  // The latency timer is read once the worker has opened the port (every event but a failed open says
+  // so), and told once per command, not per repeat.
+  bool latencyChecked = options.Port == TPortRouter::kSimPortName;
   while (control.Busy()) {
     const TWorkerEvent ev = events.Wait();
-    if (options.Json) view.JsonEvent(ev.code, ev.value);
+    view.WorkerEvent(ev.code, ev.value);
+    const bool openFailed = ev.code == evFailed && ev.value == kOutcomePortNotReady;
+    if (!latencyChecked && !openFailed) {
+      latencyChecked = true;
+      PrintHints(view, LatencyHints(options.Port, GatherLatencyFacts(options.Port, host.Roots)));
+    }
     control.WorkerEvent(ev.code, ev.value);
+    // Why the port would not open, after the outcome text.
+    if (openFailed) {
+      const TPortError error = router.OpenError(options.Port);
+      if (error.Failure != TPortFailure::None) {
+        PrintHints(view, OpenFailureHints(GatherOpenFacts(options.Port, error, host.Roots)));
+      }
+    }
   }
   return RunExitCode(control, info);
 }
@@ -190,7 +216,7 @@ int CliMain(const std::vector<std::string>& args, TCliIo& io, const TCliHost& ho
   if (!ParseCliOptions(args, options, error)) return Usage(io, error);
   switch (options.Command) {
     case TCliCommand::Help:
-      io.Out << CliHelpText();
+      io.Out << options.HelpText;
       return kExitOk;
     case TCliCommand::Version:
       io.Out << kProgram << " " << PELLORY_VERSION << '\n';
@@ -200,7 +226,7 @@ int CliMain(const std::vector<std::string>& args, TCliIo& io, const TCliHost& ho
     case TCliCommand::FileVersion:
       return FileVersionCommand(io, host, options.FileArg);
     case TCliCommand::Ports:
-      return PortsCommand(io, host);
+      return PortsCommand(io, host, options.Json);
     case TCliCommand::Update:
     case TCliCommand::Info:
       return RunCommand(options, io, host);
@@ -278,11 +304,17 @@ std::string FormatTable(const std::vector<std::vector<std::string>>& rows) {
   return out;
 }
 
-TCliView::TCliView(TCliIo& io, std::string port, bool readInfoOnly, bool yes, bool json)
-    : FIo(io), FPort(std::move(port)), FReadInfoOnly(readInfoOnly), FYes(yes), FJson(json) {}
+TCliView::TCliView(TCliIo& io, IClock& clock, std::string port, bool readInfoOnly, bool yes, bool json)
+    : FIo(io), FClock(clock), FPort(std::move(port)), FReadInfoOnly(readInfoOnly), FYes(yes), FJson(json) {}
+
+bool TCliView::FoldsProgress() const {
+  // Only where the line is seen in place of the reports; a file or pipe keeps every line.
+  return FIo.StdoutTty && FIo.StderrTty;
+}
 
 void TCliView::AddReport(const std::string& text) {
   if (FJson) return;
+  if (FEvent == evProgress && FoldsProgress()) return;
   EraseBar();
   FIo.Out << ReportLine(text) << '\n' << std::flush;
   DrawBar();
@@ -291,6 +323,7 @@ void TCliView::AddReport(const std::string& text) {
 void TCliView::SetProgress(int position) {
   // A progress bar holds its range.
   FPosition = std::clamp(position, 0, 100);
+  FEstimate.Progress(FPosition);
   DrawBar();
 }
 
@@ -310,6 +343,7 @@ void TCliView::ShowError(const std::string& text) {
 void TCliView::SetBusy(bool busy) {
   FBusy = busy;
   if (busy) {
+    FEstimate.Start(FClock.NowMs());
     DrawBar();
   } else {
     EraseBar();
@@ -331,7 +365,18 @@ bool TCliView::Confirm(const std::string& question) {
   return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes" || answer == "YES";
 }
 
-void TCliView::JsonEvent(uint32_t code, int32_t value) {
+void TCliView::WorkerEvent(uint32_t code, int32_t value) {
+  FEvent = code;
+  if (code == evUpdateStart) {
+    // The worker chose SelectedImage before it posted this event and keeps it.
+    TBl3FileHeader header;
+    GetImageHeader(SelectedImage, header);
+    char version[32];
+    std::snprintf(version, sizeof version, " V%d.%.2d", header.quor_verH, header.quor_verL);
+    FImage = ClassName(header.quor_class, header.quor_print) + version;
+    FEstimate.WriteStarted(FClock.NowMs());
+  }
+  if (!FJson) return;
   const std::string text = code == evFailed ? OutcomeText(value, FPort) : EventText(code, value, FPort);
   EraseBar();
   FIo.Out << "{\"code\":" << code << ",\"value\":" << value << ",\"text\":\"" << JsonEscape(text)
@@ -342,14 +387,16 @@ void TCliView::JsonEvent(uint32_t code, int32_t value) {
 
 void TCliView::DrawBar() {
   if (!FIo.StderrTty || !FBusy) return;
-  const size_t filled = static_cast<size_t>(FPosition) * kBarCells / 100;
-  char percent[8];
-  std::snprintf(percent, sizeof percent, "%3d%%", FPosition);
-  char bar[kBarCells + 16];
-  std::snprintf(bar, sizeof bar, "[%s%s] %s", std::string(filled, '#').c_str(),
-                std::string(kBarCells - filled, '-').c_str(), percent);
-  FIo.Err << '\r' << bar << std::flush;
-  FBarWidth = std::strlen(bar);
+  const uint64_t now = FClock.NowMs();
+  size_t width = kMaxLineWidth;
+  // One column short of the terminal's, so the cursor never wraps to the next line.
+  if (FIo.ErrColumns > 0) width = std::min(width, static_cast<size_t>(FIo.ErrColumns) - 1);
+  const std::string line =
+      ProgressLine(FPosition, FEstimate.ElapsedMs(now), FEstimate.LeftMs(now), FImage, width);
+  // Blank what is left of a longer line before.
+  const size_t pad = FBarWidth > line.size() ? FBarWidth - line.size() : 0;
+  FIo.Err << '\r' << line << std::string(pad, ' ') << std::flush;
+  FBarWidth = line.size() + pad;
 }
 
 void TCliView::EraseBar() {

@@ -7,12 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "cli/uPortInfo.h"
 #include "device/uClock.h"
 #include "device/uPortOps.h"
 #include "device/uSDCommThread.h"
 #include "device/uSettings.h"
 #include "firmware/uBl3File.h"
 #include "sim/uSimLogger.h"
+#include "cli/uCliProgress.h"
 #include "ui/uOverview.h"
 #include "ui/uRunControl.h"
 
@@ -27,15 +29,17 @@ struct TCliIo {
   bool StdinTty = false;
   bool StdoutTty = false;
   bool StderrTty = false;
+  int ErrColumns = 0;  // width of the terminal on Err; 0 when unknown
 };
 
 // What the commands take from the platform; tests substitute each.
 struct TCliHost {
   bool InternalMode = false;
-  IClock* Clock = nullptr;        // pauses of the worker and the repeat
-  IPortOps* RealPorts = nullptr;  // every port name but "sim"
-  std::function<std::vector<std::string>()> ListPorts;
-  TSimFaults SimFaults;  // faults of the simulated logger (tests)
+  IClock* Clock = nullptr;                            // pauses of the worker and the repeat
+  IPortOps* RealPorts = nullptr;                      // every port name but "sim"
+  std::function<std::vector<TPortInfo>()> ListPorts;  // unset: ListPortInfo(Roots)
+  TSystemRoots Roots;                                 // where the port hints look (POSIX)
+  TSimFaults SimFaults;                               // faults of the simulated logger (tests)
   // The worker factory: the update procedure, started so that Ctrl-C reaches the main thread only.
   TCommThreadClass WorkerClass = DefaultCommThreadClass();
 };
@@ -58,10 +62,12 @@ std::string JsonEscape(const std::string& text);
 // Rows of cells as a table with columns padded to their widest cell, two blanks apart.
 std::string FormatTable(const std::vector<std::vector<std::string>>& rows);
 
-// The terminal as the run's window: report lines on Out, the progress bar on Err (terminals only).
+// The terminal as the run's window: report lines on Out, the progress line on Err (terminals only). When
+// both are the terminal, the progress reports live in the progress line alone.
 class TCliView : public IRunView {
  public:
-  TCliView(TCliIo& io, std::string port, bool readInfoOnly, bool yes, bool json);
+  // `clock` is the run control's: it times the progress line.
+  TCliView(TCliIo& io, IClock& clock, std::string port, bool readInfoOnly, bool yes, bool json);
   void ClearReport() override {}
   void AddReport(const std::string& text) override;
   void SetStatus(const std::string&) override {}
@@ -76,15 +82,18 @@ class TCliView : public IRunView {
   std::string PortText() override { return FPort; }
   bool ReadInfoOnlyChecked() override { return FReadInfoOnly; }
 
-  // One JSON object for a worker event (--json).
-  void JsonEvent(uint32_t code, int32_t value);
+  // Before the run control handles a worker event: its JSON object (--json) and what the progress line
+  // takes from it.
+  void WorkerEvent(uint32_t code, int32_t value);
   const std::string& BoxText() const { return FBoxText; }
 
  private:
   void DrawBar();
   void EraseBar();
+  bool FoldsProgress() const;
 
   TCliIo& FIo;
+  IClock& FClock;
   std::string FPort;
   bool FReadInfoOnly;
   bool FYes;
@@ -92,5 +101,8 @@ class TCliView : public IRunView {
   bool FBusy = false;
   int FPosition = 0;
   size_t FBarWidth = 0;  // characters of the bar now on the terminal
+  TProgressEstimate FEstimate;
+  std::string FImage;     // the image being written, for the progress line
+  uint32_t FEvent = ~0u;  // the worker event being handled
   std::string FBoxText;
 };

@@ -1,85 +1,192 @@
 #include "cli/uCliOptions.h"
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cctype>
 
 namespace {
 
-struct TOptionDef {
-  const char* Name;
-  bool TakesValue;
-  bool UpdateOnly;  // else update and info
-};
+constexpr const char* kAbout = "pellory-cli: updates the SD-card controller's firmware inside a data logger";
 
-const TOptionDef kOptions[] = {
-    {"--port", true, false},
-    {"--yes", false, true},
-    {"--file", true, false},
-    {"--no-class-check", false, false},
-    {"--clears-measurements", false, true},
-    {"--json", false, false},
-    {"--max-repeats", true, false},
-    {"--sim-class", true, false},
-    {"--sim-version", true, false},
-    {"--sim-platform", true, false},
-    {"--sim-print", true, false},
-    {"--sim-pace", true, false},
-};
+constexpr const char* kRunExitCodes = R"(Exit codes:
+  0   success (info: the update info was read)
+  1   fatal error (outcome 0 or any unknown outcome)
+  2   usage error, refused option or unusable input file; nothing was sent
+  3   the question was answered No; nothing was sent
+  10  serial port not ready          11  serial port read/write error
+  20  cancelled                      40  no update for this logger
+  41  logger not ready               42  last line wrong
+  43  conversion error               47  no matching update
+  48  wrong answer from the SD controller
+  30  repeats exhausted after communication failures
+  44  repeats exhausted after programming failures
+)";
 
-const TOptionDef* FindOption(const std::string& name) {
-  for (const TOptionDef& def : kOptions) {
-    if (name == def.Name) return &def;
-  }
-  return nullptr;
+constexpr const char* kOutput = R"(Output: every report line on standard output as "hh-nn-ss -> text", the
+result last. When standard error is a terminal, a progress line there shows
+the time taken, an estimate of the time left and the image being written;
+when standard output is the terminal too, it takes the place of the
+"Progress N%" lines. Ctrl-C cancels the run.
+)";
+
+constexpr const char* kPlainExitCodes = R"(Exit codes:
+  0   success
+  2   usage error or unusable input file
+)";
+
+// Decimal or 0x hex within 0..max, handed on in decimal so that CLI11's own conversion (which would
+// read a leading 0 as octal) sees nothing else.
+CLI::Validator Number(uint64_t max) {
+  return CLI::Validator(
+      [max](std::string& text) {
+        uint64_t value = 0;
+        if (!ParseCliNumber(text, max, value)) {
+          return "invalid value \"" + text + "\", expected 0 to " + std::to_string(max) +
+                 " (decimal, or hex with 0x)";
+        }
+        text = std::to_string(value);
+        return std::string();
+      },
+      "", "number");
 }
 
-bool SetOption(const std::string& name, const std::string& value, TCliOptions& o, std::string& error) {
-  uint64_t n = 0;
-  auto number = [&](uint64_t max) {
-    if (ParseCliNumber(value, max, n)) return true;
-    error = "invalid value \"" + value + "\" for " + name;
-    return false;
-  };
-  if (name == "--port") {
-    if (value.empty()) {
-      error = "--port needs a port name";
-      return false;
-    }
-    o.Port = value;
-  } else if (name == "--yes") {
-    o.Yes = true;
-  } else if (name == "--file") {
-    if (value.empty()) {
-      error = "--file needs a file name";
-      return false;
-    }
-    o.File = value;
-  } else if (name == "--no-class-check") {
-    o.NoClassCheck = true;
-  } else if (name == "--clears-measurements") {
-    o.ClearsMeasurements = true;
-  } else if (name == "--json") {
-    o.Json = true;
-  } else if (name == "--max-repeats") {
-    if (!number(1000000)) return false;
-    o.MaxRepeats = static_cast<int>(n);
+// The options of update and info; `update` adds those that only an update uses.
+void AddRunOptions(CLI::App& sub, TCliOptions& o, bool update) {
+  CLI::Option* port = sub.add_option("--port", o.Port, "the serial port, or \"sim\": the simulated logger")
+                          ->type_name("PORT")
+                          ->required();
+  CLI::Option* yes = nullptr;
+  CLI::Option* clears = nullptr;
+  if (update) {
+    yes = sub.add_flag("--yes", o.Yes, "answer Yes to the question (needed with no terminal)");
+    clears = sub.add_flag("--clears-measurements", o.ClearsMeasurements,
+                          "the update clears the logger's measurements");
   } else {
-    // The simulator's settings.
-    o.SimOptionGiven = true;
-    if (name == "--sim-pace") {
-      if (!number(10000000)) return false;
-      o.Sim.PaceBaud = static_cast<uint32_t>(n);
-      return true;
-    }
-    if (!number(0xFFFF)) return false;
-    if (name == "--sim-class") o.Sim.LoggerClass = static_cast<uint16_t>(n);
-    if (name == "--sim-version") o.Sim.LoggerVersion = static_cast<uint16_t>(n);
-    if (name == "--sim-platform") o.Sim.Platform = static_cast<uint16_t>(n);
-    if (name == "--sim-print") o.Sim.Print = static_cast<uint16_t>(n);
+    // Known here only to be refused by name rather than as unknown.
+    yes = sub.add_flag("--yes")->group("");
+    clears = sub.add_flag("--clears-measurements")->group("");
   }
-  return true;
+  CLI::Option* file =
+      sub.add_option("--file", o.File, "update from an image file (internal mode only)")->type_name("FILE");
+  sub.add_flag("--no-class-check", o.NoClassCheck, "skip the class check (internal mode only)");
+  sub.add_flag("--json", o.Json, "one JSON object per worker event, no report lines");
+  sub.add_option("--max-repeats", o.MaxRepeats, "at most N repeats in a row (default: no limit)")
+      ->type_name("N")
+      ->transform(Number(1000000));
+
+  const std::string simGroup = "Options of the simulated logger (--port sim)";
+  const std::vector<CLI::Option*> sim = {
+      sub.add_option("--sim-class", o.Sim.LoggerClass, "logger class (default 0x6605)")
+          ->type_name("N")
+          ->transform(Number(0xFFFF))
+          ->group(simGroup),
+      sub.add_option("--sim-version", o.Sim.LoggerVersion, "logger version (default 0x0700)")
+          ->type_name("N")
+          ->transform(Number(0xFFFF))
+          ->group(simGroup),
+      sub.add_option("--sim-platform", o.Sim.Platform, "controller platform (default 25)")
+          ->type_name("N")
+          ->transform(Number(0xFFFF))
+          ->group(simGroup),
+      sub.add_option("--sim-print", o.Sim.Print, "controller print (default 52)")
+          ->type_name("N")
+          ->transform(Number(0xFFFF))
+          ->group(simGroup),
+      sub.add_option("--sim-pace", o.Sim.PaceBaud, "pace every frame as at BAUD (default 0: unpaced)")
+          ->type_name("BAUD")
+          ->transform(Number(10000000))
+          ->group(simGroup),
+  };
+
+  sub.callback([&o, update, port, yes, clears, file, sim] {
+    o.Command = update ? TCliCommand::Update : TCliCommand::Info;
+    if (port->count() > 0 && o.Port.empty()) throw CLI::ValidationError("--port needs a port name");
+    if (file->count() > 0 && o.File.empty()) throw CLI::ValidationError("--file needs a file name");
+    if (!update && yes->count() > 0) throw CLI::ValidationError("--yes belongs to update only");
+    if (!update && clears->count() > 0) {
+      throw CLI::ValidationError("--clears-measurements belongs to update only");
+    }
+    for (const CLI::Option* opt : sim) o.SimOptionGiven = o.SimOptionGiven || opt->count() > 0;
+    if (o.SimOptionGiven && o.Port != "sim") throw CLI::ValidationError("the --sim- options need --port sim");
+  });
+}
+
+// CLI11 names the arguments it did not expect in no useful order; name the first as given.
+std::string ExtrasMessage(const CLI::App& app, const std::vector<std::string>& args,
+                          const std::string& fallback) {
+  const std::vector<std::string> left = app.remaining(true);
+  const auto first = std::find_first_of(args.begin(), args.end(), left.begin(), left.end());
+  if (first == args.end()) return fallback;
+  const auto commands = app.get_subcommands();
+  if (commands.empty() && first->rfind('-', 0) != 0) return "unknown command \"" + *first + "\"";
+  const std::string where = commands.empty() ? "" : " for " + commands.front()->get_name();
+  return (first->rfind('-', 0) == 0 ? "unknown option \"" : "unexpected argument \"") + *first + "\"" + where;
+}
+
+// CLI11 ends the help with a line feed of its own after the footer.
+std::string Footer(std::string text) {
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+std::string OneLine(std::string text) {
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  for (char& c : text) {
+    if (c == '\n') c = ' ';
+  }
+  return text;
 }
 
 }  // namespace
+
+void BuildCliApp(CLI::App& app, TCliOptions& o) {
+  // Inherited by every command: '/' starts no option on Windows either (a port or file name may), a flag
+  // takes no value, and an option given twice keeps its last value.
+  app.allow_windows_style_options(false);
+  app.option_defaults()->disable_flag_override()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.require_subcommand(0, 1);
+  app.get_formatter()->column_width(26);
+  app.footer(Footer(std::string("Run 'pellory-cli COMMAND --help' for the options of a command.\n\n") +
+                    kOutput + "\n" + kRunExitCodes));
+  CLI::Option* version = app.add_flag("--version")->description("print the program's version and exit");
+
+  CLI::App* update = app.add_subcommand("update", "update the SD-card controller of the logger on PORT");
+  AddRunOptions(*update, o, true);
+  update->footer(Footer(std::string(kOutput) + "\n" + kRunExitCodes));
+
+  CLI::App* info = app.add_subcommand("info", "identify logger and controller, choose the image");
+  AddRunOptions(*info, o, false);
+  info->footer(Footer(kRunExitCodes));
+
+  app.add_subcommand("images", "the firmware images this program carries")
+      ->footer(Footer(kPlainExitCodes))
+      ->callback([&o] { o.Command = TCliCommand::Images; });
+
+  CLI::App* fileVersion = app.add_subcommand("file-version", "the header of an image file");
+  fileVersion->add_option("FILE", o.FileArg, "the image file")->required();
+  fileVersion->footer(Footer(kPlainExitCodes))->callback([&o] {
+    if (o.FileArg.empty()) throw CLI::ValidationError("file-version needs a file name");
+    o.Command = TCliCommand::FileVersion;
+  });
+
+  CLI::App* ports =
+      app.add_subcommand("ports", "the serial ports a logger may be on: names, USB identity, driver, access");
+  ports->add_flag("--json", o.Json, "the ports as one JSON array");
+  ports->footer(Footer(kPlainExitCodes))->callback([&o] { o.Command = TCliCommand::Ports; });
+
+  // Words some users type for the options; not listed.
+  app.add_subcommand("help")->group("")->callback([&o] { o.Command = TCliCommand::Help; });
+  app.add_subcommand("version")->group("")->callback([&o] { o.Command = TCliCommand::Version; });
+
+  // The program's own checks run after every command's.
+  app.callback([&o, version] {
+    if (version->count() > 0) {
+      if (o.Command != TCliCommand::None) throw CLI::ValidationError("--version takes no command");
+      o.Command = TCliCommand::Version;
+    }
+    if (o.Command == TCliCommand::None) throw CLI::ValidationError("no command given");
+  });
+}
 
 bool ParseCliNumber(const std::string& text, uint64_t max, uint64_t& value) {
   size_t pos = 0;
@@ -109,137 +216,37 @@ bool ParseCliNumber(const std::string& text, uint64_t max, uint64_t& value) {
 
 bool ParseCliOptions(const std::vector<std::string>& args, TCliOptions& options, std::string& error) {
   options = TCliOptions{};
-  for (const std::string& a : args) {
-    if (a == "--help" || a == "-h") {
-      options.Command = TCliCommand::Help;
-      return true;
-    }
-  }
-  if (args.empty()) {
-    error = "no command given";
-    return false;
-  }
-  const std::string& command = args[0];
-  size_t i = 1;
-  if (command == "update") {
-    options.Command = TCliCommand::Update;
-  } else if (command == "info") {
-    options.Command = TCliCommand::Info;
-  } else if (command == "images") {
-    options.Command = TCliCommand::Images;
-  } else if (command == "file-version") {
-    options.Command = TCliCommand::FileVersion;
-    if (args.size() < 2 || args[1].empty() || args[1].rfind("--", 0) == 0) {
-      error = "file-version needs a file name";
-      return false;
-    }
-    options.FileArg = args[1];
-    i = 2;
-  } else if (command == "ports") {
-    options.Command = TCliCommand::Ports;
-  } else if (command == "help") {
+  CLI::App app(kAbout, "pellory-cli");
+  BuildCliApp(app, options);
+  // CLI11 takes the arguments last first.
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    // The help of the command it follows, else the program's.
     options.Command = TCliCommand::Help;
-  } else if (command == "--version" || command == "version") {
-    options.Command = TCliCommand::Version;
-  } else {
-    error = "unknown command \"" + command + "\"";
+    options.HelpText = app.help();
+    return true;
+  } catch (const CLI::ExtrasError& e) {
+    error = ExtrasMessage(app, args, OneLine(e.what()));
+    return false;
+  } catch (const CLI::ArgumentMismatch& e) {
+    // CLI11 names a flag given a value without its dashes.
+    const std::string what = e.what();
+    const size_t end = what.find(" was given a disallowed flag override");
+    error = end == std::string::npos ? OneLine(what) : "--" + what.substr(0, end) + " takes no value";
+    return false;
+  } catch (const CLI::ParseError& e) {
+    error = OneLine(e.what());
     return false;
   }
-
-  const bool runs = options.Command == TCliCommand::Update || options.Command == TCliCommand::Info;
-  for (; i < args.size(); ++i) {
-    std::string name = args[i];
-    std::string value;
-    bool inlineValue = false;
-    if (const size_t eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name.resize(eq);
-      inlineValue = true;
-    }
-    const TOptionDef* def = runs ? FindOption(name) : nullptr;
-    if (def == nullptr) {
-      error = (name.rfind("-", 0) == 0 ? "unknown option \"" : "unexpected argument \"") + args[i] +
-              "\" for " + command;
-      return false;
-    }
-    if (def->UpdateOnly && options.Command != TCliCommand::Update) {
-      error = std::string(def->Name) + " belongs to update only";
-      return false;
-    }
-    if (def->TakesValue && !inlineValue) {
-      if (i + 1 >= args.size()) {
-        error = std::string(def->Name) + " needs a value";
-        return false;
-      }
-      value = args[++i];
-    } else if (!def->TakesValue && inlineValue) {
-      error = std::string(def->Name) + " takes no value";
-      return false;
-    }
-    if (!SetOption(name, value, options, error)) return false;
-  }
-
-  if (runs) {
-    if (options.Port.empty()) {
-      error = command + " needs --port PORT";
-      return false;
-    }
-    if (options.SimOptionGiven && options.Port != "sim") {
-      error = "the --sim- options need --port sim";
-      return false;
-    }
-  }
+  if (options.Command == TCliCommand::Help) options.HelpText = CliHelpText();
   return true;
 }
 
 std::string CliHelpText() {
-  return R"(Usage:
-  pellory-cli update --port PORT [--yes] [--file FILE] [--no-class-check]
-                     [--clears-measurements] [--json] [--max-repeats N] [sim options]
-  pellory-cli info --port PORT [--file FILE] [--no-class-check] [--json] [--max-repeats N] [sim options]
-  pellory-cli images
-  pellory-cli file-version FILE
-  pellory-cli ports
-  pellory-cli --help | --version
-
-Commands:
-  update        update the SD-card controller of the logger on PORT
-  info          identify logger and controller and choose the image, then stop ("Only read update info!")
-  images        the firmware images this program carries
-  file-version  the header of an image file
-  ports         the serial ports a logger may be on
-
-Options:
-  --port PORT            the serial port; "sim" is the built-in simulated logger
-  --yes                  answer Yes to the question before the update (needed without a terminal)
-  --clears-measurements  the update clears the logger's measurements (asks that question instead)
-  --file FILE            update from an image file (internal mode only)
-  --no-class-check       choose the image by platform, print and bootloader alone (internal mode only)
-  --json                 one JSON object per worker event instead of the report lines
-  --max-repeats N        at most N repeats in a row after communication or programming failures
-                         (default: no limit; Ctrl-C cancels)
-
-Options of the simulated logger (--port sim):
-  --sim-class N     logger class (default 0x6605)
-  --sim-version N   logger version (default 0x0700)
-  --sim-platform N  controller platform (default 25)
-  --sim-print N     controller print (default 52)
-  --sim-pace BAUD   cost every frame the byte time of BAUD (default 0: no pacing)
-
-Output: every report line on standard output as "hh-nn-ss -> text", the result last;
-a progress bar on standard error when it is a terminal. Ctrl-C cancels the run.
-
-Exit codes:
-  0   success (info: the update info was read)
-  1   fatal error (outcome 0 or any unknown outcome)
-  2   usage error, refused option or unusable input file; nothing was sent
-  3   the question was answered No; nothing was sent
-  10  serial port not ready          11  serial port read/write error
-  20  cancelled                      40  no update for this logger
-  41  logger not ready               42  last line wrong
-  43  conversion error               47  no matching update
-  48  wrong answer from the SD controller
-  30  repeats exhausted after communication failures
-  44  repeats exhausted after programming failures
-)";
+  TCliOptions options;
+  CLI::App app(kAbout, "pellory-cli");
+  BuildCliApp(app, options);
+  return app.help();
 }

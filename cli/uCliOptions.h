@@ -7,6 +7,10 @@
 
 #include "sim/uSimLogger.h"
 
+namespace CLI {
+class App;
+}
+
 enum class TCliCommand { None, Update, Info, Images, FileVersion, Ports, Help, Version };
 
 struct TCliOptions {
@@ -22,13 +26,19 @@ struct TCliOptions {
   // The simulated logger behind "--port sim"; by default it matches embedded image 3.
   TSimConfig Sim;
   bool SimOptionGiven = false;
+  std::string HelpText;  // with Command Help: the help of the command asked about
 };
 
-// `args` without the program name. False with `error` on a usage error.
+// Hangs every command with its options into `app` (the program's top level); parsing fills `o`. Each
+// command sets o.Command and makes its own cross-option checks when its parse is complete, so further
+// commands can be added from other files the same way.
+void BuildCliApp(CLI::App& app, TCliOptions& o);
+
+// `args` without the program name. False with a one-line `error` on a usage error.
 bool ParseCliOptions(const std::vector<std::string>& args, TCliOptions& options, std::string& error);
 
 // A number as decimal or 0x-prefixed hex, within 0..max; false for anything else.
 bool ParseCliNumber(const std::string& text, uint64_t max, uint64_t& value);
 
-// The whole help text, exit codes included.
+// The top-level help text, exit codes included.
 std::string CliHelpText();

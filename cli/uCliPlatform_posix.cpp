@@ -1,10 +1,7 @@
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <filesystem>
-#include <system_error>
 
 #include "cli/uCliApp.h"
 #include "cli/uCliPlatform.h"
@@ -18,18 +15,6 @@ void OnInterrupt(int) {
   CliInterrupted = true;
 }
 
-// The names in `dir` that begin with `prefix`, sorted, as full paths.
-std::vector<std::string> Entries(const std::filesystem::path& dir, const std::string& prefix) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (name.rfind(prefix, 0) == 0) names.push_back(it->path().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 }  // namespace
 
 bool IsTerminal(TStdStream stream) {
@@ -39,6 +24,15 @@ bool IsTerminal(TStdStream stream) {
   return isatty(fd) == 1;
 }
 
+int TerminalColumns(TStdStream stream) {
+  const int fd = stream == TStdStream::In    ? STDIN_FILENO
+                 : stream == TStdStream::Out ? STDOUT_FILENO
+                                             : STDERR_FILENO;
+  winsize size{};
+  if (ioctl(fd, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
+
 void InstallInterruptHandler() {
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
@@ -46,16 +40,6 @@ void InstallInterruptHandler() {
   // The second Ctrl-C takes the default action and ends the process, for a worker stuck in a long wait.
   action.sa_flags = SA_RESTART | SA_RESETHAND;
   sigaction(SIGINT, &action, nullptr);
-}
-
-std::vector<std::string> ListSerialPortsIn(const std::string& devDir) {
-  // The stable names of USB serial adapters first, then the kernel's names of USB serial and CDC-ACM ports.
-  std::vector<std::string> ports = Entries(std::filesystem::path(devDir) / "serial" / "by-id", "");
-  for (const char* prefix : {"ttyUSB", "ttyACM"}) {
-    const std::vector<std::string> more = Entries(devDir, prefix);
-    ports.insert(ports.end(), more.begin(), more.end());
-  }
-  return ports;
 }
 
 std::vector<std::string> ListSerialPorts() {

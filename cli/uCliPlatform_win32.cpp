@@ -26,6 +26,16 @@ bool IsTerminal(TStdStream stream) {
   return GetConsoleMode(GetStdHandle(id), &mode) != 0;
 }
 
+int TerminalColumns(TStdStream stream) {
+  const DWORD id = stream == TStdStream::In    ? STD_INPUT_HANDLE
+                   : stream == TStdStream::Out ? STD_OUTPUT_HANDLE
+                                               : STD_ERROR_HANDLE;
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(id), &info)) return 0;
+  // The visible window, not the buffer, which is often far wider.
+  return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
 void InstallInterruptHandler() {
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 
 using TPortHandle = uintptr_t;
@@ -50,11 +52,54 @@ struct TTimeouts {
   bool operator==(const TTimeouts&) const = default;
 };
 
+// Why a port could not be opened, as the system told it; the user is told what to do about it.
+enum class TPortFailure : uint8_t {
+  None,          // opened, or never tried
+  NotFound,      // no such device
+  AccessDenied,  // this user may not open it
+  Busy,          // another program holds it
+  NotSerial,     // the name is not a serial port
+  Other,
+};
+
+struct TPortError {
+  TPortFailure Failure = TPortFailure::None;
+  int Code = 0;  // errno (POSIX) or GetLastError() (Windows) of the failed call
+
+  bool operator==(const TPortError&) const = default;
+};
+
+// The open errors of a port backend, by port name: a worker opens on its own thread and frees itself, so
+// the front end asks by name once the run has ended.
+class TOpenErrors {
+ public:
+  void Set(const std::string& portName, TPortError error) {
+    std::lock_guard<std::mutex> lock(FMutex);
+    if (error.Failure == TPortFailure::None) {
+      FErrors.erase(portName);
+    } else {
+      FErrors[portName] = error;
+    }
+  }
+  TPortError Get(const std::string& portName) const {
+    std::lock_guard<std::mutex> lock(FMutex);
+    const auto it = FErrors.find(portName);
+    return it == FErrors.end() ? TPortError{} : it->second;
+  }
+
+ private:
+  mutable std::mutex FMutex;
+  std::map<std::string, TPortError> FErrors;
+};
+
 class IPortOps {
  public:
   virtual ~IPortOps() = default;
   // Opens the named port exclusively for synchronous I/O; kInvalidPort on failure.
   virtual TPortHandle Open(const std::string& portName) = 0;
+  // Why the last Open of `portName` failed; None when it succeeded, was never tried, or the backend cannot
+  // tell.
+  virtual TPortError OpenError(const std::string& /*portName*/) { return {}; }
   // Each returns false when the operation fails.
   virtual bool SetLine(TPortHandle h, const TLineSettings& settings) = 0;
   virtual bool SetQueues(TPortHandle h, uint32_t inSize, uint32_t outSize) = 0;

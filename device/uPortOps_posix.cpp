@@ -80,25 +80,65 @@ int MsUntil(TSteady::time_point deadline) {
   return ms > 1000000 ? 1000000 : static_cast<int>(ms);
 }
 
+// What an errno of open() or of the exclusive-use calls means to the user.
+TPortError ErrorOf(int code) {
+  switch (code) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      return {TPortFailure::NotFound, code};
+    case EACCES:
+    case EPERM:
+      return {TPortFailure::AccessDenied, code};
+    case EBUSY:  // another program set TIOCEXCL
+      return {TPortFailure::Busy, code};
+    case ENOTTY:
+      return {TPortFailure::NotSerial, code};
+    default:
+      return {TPortFailure::Other, code};
+  }
+}
+
 class TPosixPortOps : public IPortOps {
  public:
   TPortHandle Open(const std::string& portName) override {
+    TPortError error;
+    const TPortHandle h = OpenPort(portName, error);
+    FOpenErrors.Set(portName, error);
+    return h;
+  }
+
+  TPortError OpenError(const std::string& portName) override { return FOpenErrors.Get(portName); }
+
+  TPortHandle OpenPort(const std::string& portName, TPortError& error) {
     // A name with a NUL would open a different device than the one named.
-    if (portName.empty() || portName.find('\0') != std::string::npos) return kInvalidPort;
+    if (portName.empty() || portName.find('\0') != std::string::npos) {
+      error = {TPortFailure::NotFound, ENOENT};
+      return kInvalidPort;
+    }
     // Plain names ("ttyUSB0") are looked up in /dev; anything with a slash is a path.
     const std::string path = portName.find('/') == std::string::npos ? "/dev/" + portName : portName;
     // Non-blocking: opening must not wait for a carrier, and every transfer waits in poll() anyway.
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return kInvalidPort;
-    // Exclusive like a Win32 COM port: TIOCEXCL keeps out later opens, the lock keeps out other programs
-    // that honour it (TIOCEXCL does not stop root).
-    if (!::isatty(fd) || ::ioctl(fd, TIOCEXCL) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      ::close(fd);
+    if (fd < 0) {
+      error = ErrorOf(errno);
       return kInvalidPort;
     }
-    std::lock_guard<std::mutex> lock(FMutex);
-    FPorts[fd] = TTimeouts{};
-    return static_cast<TPortHandle>(fd);
+    // Exclusive like a Win32 COM port: TIOCEXCL keeps out later opens, the lock keeps out other programs
+    // that honour it (TIOCEXCL does not stop root).
+    if (!::isatty(fd)) {
+      error = {TPortFailure::NotSerial, ENOTTY};
+    } else if (::ioctl(fd, TIOCEXCL) != 0) {
+      error = ErrorOf(errno);
+    } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      error = errno == EWOULDBLOCK ? TPortError{TPortFailure::Busy, errno} : ErrorOf(errno);
+    } else {
+      std::lock_guard<std::mutex> lock(FMutex);
+      FPorts[fd] = TTimeouts{};
+      return static_cast<TPortHandle>(fd);
+    }
+    ::close(fd);
+    return kInvalidPort;
   }
 
   bool SetLine(TPortHandle h, const TLineSettings& s) override {
@@ -297,6 +337,7 @@ class TPosixPortOps : public IPortOps {
 
   std::mutex FMutex;
   std::map<int, TTimeouts> FPorts;
+  TOpenErrors FOpenErrors;
 };
 
 }  // namespace

@@ -16,20 +16,53 @@ HANDLE AsHandle(TPortHandle h) {
   return reinterpret_cast<HANDLE>(h);
 }
 
+// What an error of CreateFileW means to the user. A COM port is opened without sharing, so a port that
+// another program holds answers "access denied".
+TPortError ErrorOf(DWORD code) {
+  const int c = static_cast<int>(code);
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_BAD_NETPATH:
+    case ERROR_INVALID_NAME:
+      return {TPortFailure::NotFound, c};
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+      return {TPortFailure::Busy, c};
+    default:
+      return {TPortFailure::Other, c};
+  }
+}
+
 class TWin32PortOps : public IPortOps {
  public:
   TPortHandle Open(const std::string& portName) override {
+    TPortError error;
+    const TPortHandle h = OpenPort(portName, error);
+    FOpenErrors.Set(portName, error);
+    return h;
+  }
+
+  TPortError OpenError(const std::string& portName) override { return FOpenErrors.Get(portName); }
+
+  TPortHandle OpenPort(const std::string& portName, TPortError& error) {
     // A NUL inside the name would open a different device than the one named.
-    if (portName.empty() || portName.find('\0') != std::string::npos) return kInvalidPort;
     std::wstring name;
-    if (!ToWideStrict(portName, name)) return kInvalidPort;
+    if (portName.empty() || portName.find('\0') != std::string::npos || !ToWideStrict(portName, name)) {
+      error = {TPortFailure::NotFound, ERROR_FILE_NOT_FOUND};
+      return kInvalidPort;
+    }
     // "COM1" to "COM9" are also found as plain names (DOS device names), but "COM10" and up, and ports
     // a driver names otherwise, exist only in the device namespace: the "\\.\" prefix reaches every one
     // of them the same way and bypasses the file name parsing that would treat "COM10" as a file.
     const std::wstring path = L"\\\\.\\" + name;
     const HANDLE h =
         CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return kInvalidPort;
+    if (h == INVALID_HANDLE_VALUE) {
+      error = ErrorOf(GetLastError());
+      return kInvalidPort;
+    }
     return reinterpret_cast<TPortHandle>(h);
   }
 
@@ -106,6 +139,9 @@ class TWin32PortOps : public IPortOps {
   }
 
   void Close(TPortHandle h) override { CloseHandle(AsHandle(h)); }
+
+ private:
+  TOpenErrors FOpenErrors;
 };
 
 }  // namespace

@@ -248,13 +248,22 @@ uint8_t TSimLogger::RequestAnswer(uint8_t n) {
 
 TSimPortOps::TSimPortOps(TSimLogger& logger, IClock& clock) : FLogger(logger), FClock(clock) {}
 
+TPortError TSimPortOps::OpenError(const std::string& portName) {
+  return FOpenErrors.Get(portName);
+}
+
 bool TSimPortOps::Valid(TPortHandle h) const {
   return FOpen && h == FHandle && !FLogger.Vanished();
 }
 
-TPortHandle TSimPortOps::Open(const std::string&) {
+TPortHandle TSimPortOps::Open(const std::string& portName) {
   std::lock_guard<std::mutex> lock(FMutex);
-  if (FOpen || FLogger.Vanished()) return kInvalidPort;  // exclusive, like a real port
+  // Exclusive, like a real port; a vanished logger is a port that is gone.
+  if (FOpen || FLogger.Vanished()) {
+    FOpenErrors.Set(portName, {FOpen ? TPortFailure::Busy : TPortFailure::NotFound, 0});
+    return kInvalidPort;
+  }
+  FOpenErrors.Set(portName, {});
   FOpen = true;
   FHandle = FNextHandle++;
   ++FOpenCount;
@@ -404,6 +413,10 @@ TPortHandle TPortRouter::Open(const std::string& portName) {
   const TPortHandle h = FNext++;
   FHandles[h] = {backend, inner};
   return h;
+}
+
+TPortError TPortRouter::OpenError(const std::string& portName) {
+  return (portName == kSimPortName ? FSim : FReal).OpenError(portName);
 }
 
 IPortOps* TPortRouter::Backend(TPortHandle h, TPortHandle& inner) {

@@ -142,6 +142,7 @@ class TSimPortOps : public IPortOps {
   // missing or short.
   TSimPortOps(TSimLogger& logger, IClock& clock);
   TPortHandle Open(const std::string& portName) override;
+  TPortError OpenError(const std::string& portName) override;
   bool SetLine(TPortHandle h, const TLineSettings& settings) override;
   bool SetQueues(TPortHandle h, uint32_t inSize, uint32_t outSize) override;
   bool SetTimeouts(TPortHandle h, const TTimeouts& timeouts) override;
@@ -171,6 +172,7 @@ class TSimPortOps : public IPortOps {
   TPortHandle FHandle = kInvalidPort;
   TPortHandle FNextHandle = 0x5100;
   uint32_t FOpenCount = 0;
+  TOpenErrors FOpenErrors;
   std::vector<uint8_t> FPending;  // answer bytes waiting to be read
   std::vector<uint8_t> FPartial;  // bytes of a frame written in pieces
   TLineSettings FLine;
@@ -184,6 +186,8 @@ class TPortRouter : public IPortOps {
  public:
   TPortRouter(IPortOps& real, IPortOps& sim);
   TPortHandle Open(const std::string& portName) override;
+  // The open error of the backend that serves `portName`.
+  TPortError OpenError(const std::string& portName) override;
   bool SetLine(TPortHandle h, const TLineSettings& settings) override;
   bool SetQueues(TPortHandle h, uint32_t inSize, uint32_t outSize) override;
   bool SetTimeouts(TPortHandle h, const TTimeouts& timeouts) override;

@@ -14,6 +14,9 @@ struct TSerialMapEntry {
 // The port names of the entries whose name, in lower case, begins with "\device\vcp", in map order.
 std::vector<std::string> FilterPortMap(const std::vector<TSerialMapEntry>& map);
 
+// Every text value of the registry's serial-port map, in the registry's order (Windows only).
+std::vector<TSerialMapEntry> ReadSerialPortMap();
+
 // Replaces `list` with the offered ports of the registry's serial-port map (Windows; empty elsewhere).
 void FillPortList(std::vector<std::string>& list);
 

@@ -15,13 +15,13 @@ std::string TextData(const std::vector<BYTE>& data, DWORD size) {
 
 }  // namespace
 
-void FillPortList(std::vector<std::string>& list) {
-  list.clear();
+std::vector<TSerialMapEntry> ReadSerialPortMap() {
+  std::vector<TSerialMapEntry> map;
   HKEY key = nullptr;
   // Query access only: the map belongs to the system and is never created here.
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"hardware\\devicemap\\serialcomm", 0, KEY_QUERY_VALUE, &key) !=
       ERROR_SUCCESS) {
-    return;
+    return map;
   }
   DWORD maxName = 0;
   DWORD maxData = 0;
@@ -29,7 +29,6 @@ void FillPortList(std::vector<std::string>& list) {
                    nullptr, nullptr);
   std::vector<wchar_t> name(maxName + 2);
   std::vector<BYTE> data(maxData + sizeof(wchar_t));
-  std::vector<TSerialMapEntry> map;
   for (DWORD index = 0, retries = 0;;) {
     DWORD nameLength = static_cast<DWORD>(name.size());
     DWORD dataSize = static_cast<DWORD>(data.size());
@@ -52,5 +51,9 @@ void FillPortList(std::vector<std::string>& list) {
     map.push_back({ToUtf8(name.data(), nameLength), TextData(data, dataSize)});
   }
   RegCloseKey(key);
-  list = FilterPortMap(map);
+  return map;
+}
+
+void FillPortList(std::vector<std::string>& list) {
+  list = FilterPortMap(ReadSerialPortMap());
 }

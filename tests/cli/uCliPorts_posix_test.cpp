@@ -1,26 +1,171 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "cli/uCliPlatform.h"
+#include "cli/uPortDiag.h"
+#include "cli/uPortInfo.h"
+
+using ::testing::HasSubstr;
+
+namespace fs = std::filesystem;
 
 namespace {
 
-TEST(CliPortsTest, StableNamesFirstThenUsbAndAcmDevicesSorted) {
-  const std::filesystem::path dev = std::filesystem::temp_directory_path() / "pellory_cli_dev";
-  std::filesystem::remove_all(dev);
-  std::filesystem::create_directories(dev / "serial" / "by-id");
+TEST(CliPortsTest, StableNamesFirstThenUsbAndAcmDevicesSortedOneNamePerPort) {
+  const fs::path dev = fs::temp_directory_path() / "pellory_cli_dev";
+  fs::remove_all(dev);
+  fs::create_directories(dev / "serial" / "by-id");
   for (const char* name : {"ttyUSB1", "ttyUSB0", "ttyACM0", "ttyS0", "tty", "null"}) {
     std::ofstream(dev / name) << "";
   }
-  std::filesystem::create_symlink(dev / "ttyUSB1", dev / "serial" / "by-id" / "usb-FTDI_Logger-if00-port0");
+  fs::create_symlink(dev / "ttyUSB1", dev / "serial" / "by-id" / "usb-FTDI_Logger-if00-port0");
+  fs::create_symlink(dev / "ttyUSB7", dev / "serial" / "by-id" / "usb-FTDI_Gone-if00-port0");  // unplugged
   const std::vector<std::string> expected = {
       (dev / "serial" / "by-id" / "usb-FTDI_Logger-if00-port0").string(), (dev / "ttyUSB0").string(),
-      (dev / "ttyUSB1").string(), (dev / "ttyACM0").string()};
+      (dev / "ttyACM0").string()};
   EXPECT_EQ(ListSerialPortsIn(dev.string()), expected);
-  std::filesystem::remove_all(dev);
+  fs::remove_all(dev);
   EXPECT_TRUE(ListSerialPortsIn(dev.string()).empty());
+}
+
+void Write(const fs::path& file, const std::string& text) {
+  fs::create_directories(file.parent_path());
+  std::ofstream(file) << text << '\n';
+}
+
+// A Linux system in a temp dir: an FTDI adapter with a stable name and a 16 ms latency timer, a CDC-ACM
+// logger, a bare ttyUSB1; minicom holds the FTDI port and ModemManager runs.
+class PortTreeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = fs::temp_directory_path() / ("pellory_ports_" + std::to_string(::getpid()));
+    fs::remove_all(root);
+    roots = {(root / "sys").string(), (root / "dev").string(), (root / "proc").string()};
+    const fs::path dev = roots.Dev;
+    const fs::path sys = roots.Sys;
+    for (const char* name : {"ttyUSB0", "ttyUSB1", "ttyACM0"}) Write(dev / name, "");
+    fs::create_directories(dev / "serial" / "by-id");
+    fs::create_symlink("../../ttyUSB0", dev / "serial" / "by-id" / byId);
+
+    const fs::path ftdi = sys / "devices" / "usb1" / "1-1";
+    Write(ftdi / "idVendor", "0403");
+    Write(ftdi / "idProduct", "6001");
+    Write(ftdi / "manufacturer", "FTDI");
+    Write(ftdi / "product", "FT232R USB UART");
+    Write(ftdi / "serial", "A50285BI");
+    const fs::path ftdiPort = ftdi / "1-1:1.0" / "ttyUSB0";
+    Write(ftdiPort / "latency_timer", "16");
+    fs::create_directories(sys / "bus" / "usb-serial" / "drivers" / "ftdi_sio");
+    fs::create_directories(sys / "bus" / "usb-serial" / "devices");
+    fs::create_symlink(sys / "bus" / "usb-serial" / "drivers" / "ftdi_sio", ftdiPort / "driver");
+    fs::create_symlink(ftdiPort, sys / "bus" / "usb-serial" / "devices" / "ttyUSB0");
+
+    const fs::path acm = sys / "devices" / "usb1" / "1-2";
+    Write(acm / "idVendor", "1d50");
+    Write(acm / "idProduct", "60a1");
+    fs::create_directories(acm / "1-2:1.0");
+    fs::create_directories(sys / "bus" / "usb" / "drivers" / "cdc_acm");
+    fs::create_symlink(sys / "bus" / "usb" / "drivers" / "cdc_acm", acm / "1-2:1.0" / "driver");
+    for (const auto& [tty, device] :
+         {std::pair{"ttyUSB0", ftdiPort}, std::pair{"ttyACM0", acm / "1-2:1.0"}}) {
+      fs::create_directories(sys / "class" / "tty" / tty);
+      fs::create_symlink(device, sys / "class" / "tty" / tty / "device");
+    }
+
+    Write(root / "proc" / "100" / "comm", "ModemManager");
+    Write(root / "proc" / "200" / "comm", "minicom");
+    fs::create_directories(root / "proc" / "200" / "fd");
+    fs::create_symlink(fs::canonical(dev / "ttyUSB0"), root / "proc" / "200" / "fd" / "3");
+  }
+  void TearDown() override { fs::remove_all(root); }
+
+  fs::path root;
+  TSystemRoots roots;
+  const std::string byId = "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+};
+
+TEST_F(PortTreeTest, EachPortIsListedOnceWithWhatSysfsTellsOfIt) {
+  const std::vector<TPortInfo> ports = ListPortInfo(roots);
+  ASSERT_EQ(ports.size(), 3u);
+  const TPortInfo& ftdi = ports[0];
+  EXPECT_EQ(ftdi.Port, (fs::path(roots.Dev) / "serial" / "by-id" / byId).string());
+  EXPECT_EQ(ftdi.Kernel, fs::canonical(fs::path(roots.Dev) / "ttyUSB0").string());
+  EXPECT_EQ(ftdi.UsbId, "0403:6001");
+  EXPECT_EQ(ftdi.Manufacturer + "|" + ftdi.Product + "|" + ftdi.Serial, "FTDI|FT232R USB UART|A50285BI");
+  EXPECT_EQ(ftdi.Driver, "ftdi_sio");
+  EXPECT_EQ(ftdi.LatencyMs, 16);
+  EXPECT_EQ(ftdi.Access, 1);
+  EXPECT_FALSE(ftdi.Group.empty());
+  EXPECT_EQ(ports[1].Port, (fs::path(roots.Dev) / "ttyUSB1").string());
+  EXPECT_EQ(ports[1].Driver, "");
+  EXPECT_EQ(ports[2].Driver, "cdc_acm");
+  EXPECT_EQ(ports[2].UsbId, "1d50:60a1");
+  EXPECT_EQ(ports[2].LatencyMs, -1);
+
+  const nlohmann::json json = nlohmann::json::parse(PortsJson(ports));
+  EXPECT_EQ(json[0]["serial"], "A50285BI");
+  EXPECT_EQ(json[0]["access"], true);
+}
+
+TEST_F(PortTreeTest, AFailedOpenIsExplainedFromTheSystemsOwnFacts) {
+  const std::string ftdi = (fs::path(roots.Dev) / "serial" / "by-id" / byId).string();
+  const TOpenFacts busy = GatherOpenFacts(ftdi, {TPortFailure::Busy, EBUSY}, roots);
+  EXPECT_EQ(busy.Holders, std::vector<std::string>{"minicom (process 200)"});
+  EXPECT_THAT(OpenFailureHints(busy).at(0),
+              HasSubstr("is busy: minicom (process 200) has it open. Close that program"));
+
+  const TOpenFacts missing = GatherOpenFacts("ttyUSB9", {TPortFailure::NotFound, ENOENT}, roots);
+  const std::vector<std::string> listed = OpenFailureHints(missing);
+  ASSERT_EQ(listed.size(), 4u);
+  EXPECT_THAT(listed[0], HasSubstr("ttyUSB9: no such port. The ports present:"));
+  EXPECT_EQ(listed[1], "  " + ftdi);
+
+  TOpenFacts denied = GatherOpenFacts(ftdi, {TPortFailure::AccessDenied, EACCES}, roots);
+  EXPECT_TRUE(denied.InGroupNow);  // the test's own file: its group is ours
+  denied.Info.Group = "dialout";
+  denied.Mode = 020660;
+  denied.InGroupNow = denied.InGroupDatabase = false;
+  const std::vector<std::string> join = OpenFailureHints(denied);
+  EXPECT_THAT(join.at(0), HasSubstr("permission denied; the device belongs to the group \"dialout\""));
+  EXPECT_EQ(join.at(1), "Join it with: sudo usermod -aG dialout $USER");
+  denied.InGroupDatabase = true;
+  EXPECT_THAT(OpenFailureHints(denied).at(1), HasSubstr("log out and in again"));
+  denied.Mode = 020600;  // the group may not open it either: joining would not help
+  EXPECT_THAT(OpenFailureHints(denied).at(0), HasSubstr("only its owner"));
+
+  // ModemManager runs and the logger is a CDC-ACM device: whatever the error, the warning and its rule.
+  const std::string acm = (fs::path(roots.Dev) / "ttyACM0").string();
+  const std::vector<std::string> probed =
+      OpenFailureHints(GatherOpenFacts(acm, {TPortFailure::Busy, EBUSY}, roots));
+  ASSERT_EQ(probed.size(), 4u);
+  EXPECT_THAT(probed[1], HasSubstr("ModemManager is running and may probe the logger"));
+  EXPECT_EQ(probed[2],
+            "  ATTRS{idVendor}==\"1d50\", ATTRS{idProduct}==\"60a1\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"");
+  fs::remove_all(root / "proc" / "100");
+  EXPECT_EQ(OpenFailureHints(GatherOpenFacts(acm, {TPortFailure::Busy, EBUSY}, roots)).size(), 1u);
+}
+
+TEST_F(PortTreeTest, ALatencyTimerAboveOneMillisecondIsToldWithItsCostAndTheRule) {
+  const std::string ftdi = (fs::path(roots.Dev) / "serial" / "by-id" / byId).string();
+  const std::vector<std::string> hints = LatencyHints(ftdi, GatherLatencyFacts(ftdi, roots));
+  ASSERT_EQ(hints.size(), 4u);
+  EXPECT_THAT(hints[0], HasSubstr("up to 16 ms"));
+  EXPECT_THAT(hints[0], HasSubstr("adds up to 1 min 53 s to a complete update (7 s at 1 ms)"));
+  EXPECT_EQ(hints[1],
+            "Set it to 1 ms now: echo 1 | sudo tee /sys/bus/usb-serial/devices/ttyUSB0/latency_timer");
+  EXPECT_EQ(hints[3],
+            "  ACTION==\"add\", SUBSYSTEM==\"usb-serial\", DRIVER==\"ftdi_sio\", ATTR{latency_timer}=\"1\"");
+
+  Write(fs::path(roots.Sys) / "bus" / "usb-serial" / "devices" / "ttyUSB0" / "latency_timer", "1");
+  EXPECT_TRUE(LatencyHints(ftdi, GatherLatencyFacts(ftdi, roots)).empty());
+  const std::string acm = (fs::path(roots.Dev) / "ttyACM0").string();  // no latency timer at all
+  EXPECT_TRUE(LatencyHints(acm, GatherLatencyFacts(acm, roots)).empty());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 
@@ -10,6 +11,7 @@
 #include "cli/uCliOptions.h"
 #include "device/uSettings.h"
 #include "firmware/uFWVersions.h"
+#include "tests/support/uFakePortOps.h"
 #include "tests/support/uVirtualClock.h"
 
 using ::testing::HasSubstr;
@@ -67,7 +69,7 @@ class CliTest : public ::testing::Test {
     std::ostringstream out;
     std::ostringstream err;
     std::istringstream in(input);
-    TCliIo io{out, err, in, stdinTty, false, stderrTty};
+    TCliIo io{out, err, in, stdinTty, stdoutTty, stderrTty, errColumns};
     TCliResult r;
     r.Exit = CliMain(args, io, host);
     r.Out = out.str();
@@ -85,7 +87,9 @@ class CliTest : public ::testing::Test {
   TVirtualClock clock;
   TCliHost host;
   bool stdinTty = false;
+  bool stdoutTty = false;
   bool stderrTty = false;
+  int errColumns = 0;
   std::filesystem::path dir;
 };
 
@@ -100,6 +104,7 @@ TEST_F(CliTest, UsageErrorsExitTwoAndSayWhat) {
       {"update", "--port", ""},
       {"update", "--port", "sim", "--bogus"},
       {"update", "--port", "sim", "extra"},
+      {"update", "--port", "sim", "/yes"},  // no Windows-style options, on Windows either
       {"update", "--port", "sim", "--max-repeats", "-1"},
       {"update", "--port", "sim", "--max-repeats", "two"},
       {"update", "--port", "COM3", "--sim-class", "1"},
@@ -115,16 +120,27 @@ TEST_F(CliTest, UsageErrorsExitTwoAndSayWhat) {
   for (const auto& args : bad) {
     const TCliResult r = Run(args);
     EXPECT_EQ(r.Exit, 2) << ::testing::PrintToString(args);
-    EXPECT_THAT(r.Err, HasSubstr("pellory-cli: "));
-    EXPECT_THAT(r.Err, HasSubstr("--help"));
+    // One line of reason, one pointing to the help.
+    EXPECT_EQ(r.Err.rfind("pellory-cli: ", 0), 0u) << r.Err;
+    EXPECT_EQ(std::count(r.Err.begin(), r.Err.end(), '\n'), 2) << r.Err;
+    EXPECT_THAT(r.Err, ::testing::EndsWith("\nTry 'pellory-cli --help'.\n"));
     EXPECT_EQ(r.Out, "");
   }
+  EXPECT_THAT(Run({"update", "--port", "sim", "--yes=1"}).Err, HasSubstr("--yes takes no value"));
+  EXPECT_THAT(Run({"info", "--port", "sim", "--yes"}).Err, HasSubstr("--yes belongs to update only"));
+  EXPECT_THAT(Run({"images", "--port", "sim"}).Err, HasSubstr("unknown option \"--port\" for images"));
+  EXPECT_THAT(Run({"flash"}).Err, HasSubstr("unknown command \"flash\""));
   TCliOptions o;
   std::string error;
-  ASSERT_TRUE(ParseCliOptions({"update", "--port=sim", "--sim-class", "0x6601", "--sim-version=1536",
-                               "--max-repeats", "3", "--json", "--yes"},
-                              o, error));
+  // A leading zero is still decimal; a repeated option keeps its last value.
+  ASSERT_TRUE(
+      ParseCliOptions({"update", "--port=COM3", "--port=sim", "--sim-class", "0x6601", "--sim-version=1536",
+                       "--sim-print", "010", "--max-repeats", "3", "--json", "--yes"},
+                      o, error))
+      << error;
+  EXPECT_EQ(o.Command, TCliCommand::Update);
   EXPECT_EQ(o.Port, "sim");
+  EXPECT_EQ(o.Sim.Print, 10);
   EXPECT_EQ(o.Sim.LoggerClass, 0x6601);
   EXPECT_EQ(o.Sim.LoggerVersion, 0x0600);
   EXPECT_EQ(o.MaxRepeats, 3);
@@ -138,6 +154,16 @@ TEST_F(CliTest, HelpListsTheExitCodesAndVersionNamesTheProgram) {
        {"Exit codes:", "usage error", "30  repeats exhausted", "44  repeats exhausted", "--yes"}) {
     EXPECT_THAT(help.Out, HasSubstr(part));
   }
+  // Each command's help is its own; the program's lists the commands and the exit codes.
+  const TCliResult images = Run({"images", "--help"});
+  EXPECT_EQ(images.Exit, 0);
+  EXPECT_THAT(images.Out, HasSubstr("Usage: pellory-cli images"));
+  EXPECT_THAT(images.Out, Not(HasSubstr("--port")));
+  const TCliResult top = Run({"--help"});
+  for (const char* part :
+       {"  update  ", "  file-version  ", "  44  repeats exhausted after programming failures"})
+    EXPECT_THAT(top.Out, HasSubstr(part));
+  EXPECT_THAT(top.Out, Not(HasSubstr("--sim-pace")));
   const TCliResult version = Run({"--version"});
   EXPECT_EQ(version.Exit, 0);
   EXPECT_THAT(version.Out, HasSubstr("pellory-cli "));
@@ -359,6 +385,71 @@ TEST_F(CliTest, ProgressBarOnlyOnATerminal) {
   EXPECT_EQ(r.Err.substr(blank + 1, r.Err.size() - blank - 2).find_first_not_of(' '), std::string::npos);
 }
 
+// The progress line as drawn, each state between carriage returns.
+std::vector<std::string> BarStates(const std::string& err) {
+  std::vector<std::string> states;
+  std::istringstream in(err);
+  for (std::string part; std::getline(in, part, '\r');) {
+    if (part.find('[') != std::string::npos) states.push_back(part);
+  }
+  return states;
+}
+
+TEST_F(CliTest, OnATerminalTheProgressLineTakesThePlaceOfTheProgressReports) {
+  stdoutTty = true;
+  stderrTty = true;
+  const TCliResult r = Run({"update", "--port", "sim", "--yes", "--sim-pace", "9600"});
+  EXPECT_EQ(r.Exit, 0);
+  EXPECT_EQ(Count(r.Lines, "Progress"), 0u);
+  EXPECT_EQ(Count(r.Lines, "-> Update SD CARD V4.106, "), 1u);
+  EXPECT_EQ(r.Lines.back(), "Update SD CARD V4.106 succesfully completed.");
+  const std::vector<std::string> states = BarStates(r.Err);
+  ASSERT_FALSE(states.empty());
+  size_t withTimeLeft = 0;
+  for (const std::string& s : states) {
+    EXPECT_LE(s.size(), 79u) << s;
+    withTimeLeft += std::regex_search(s, std::regex(R"(\d:\d\d elapsed, \d+:\d\d left  SD CARD V4\.106)"));
+  }
+  EXPECT_GT(withTimeLeft, 50u);
+
+  // A narrow terminal keeps the line within it; the image goes first.
+  errColumns = 40;
+  for (const std::string& s : BarStates(Run({"update", "--port", "sim", "--yes"}).Err)) {
+    EXPECT_LE(s.size(), 39u) << s;
+    EXPECT_THAT(s, Not(HasSubstr("SD CARD")));
+  }
+
+  // Without the bar there is nothing to fold the reports into.
+  stderrTty = false;
+  EXPECT_EQ(Count(Run({"update", "--port", "sim", "--yes"}).Lines, "-> Progress "), 98u);
+}
+
+TEST(CliProgressTest, TimeLeftFollowsThePaceOfTheWritingAndStartsAgainAfterARepeat) {
+  TProgressEstimate e;
+  e.Start(1000);
+  EXPECT_FALSE(e.LeftMs(5000));  // nothing written yet
+  e.WriteStarted(5000);
+  EXPECT_FALSE(e.LeftMs(9000));  // 0 %: no pace to go by
+  e.Progress(33);
+  EXPECT_EQ(e.LeftMs(38000), 66000u);  // a third of the lines in 33 s
+  EXPECT_EQ(e.LeftMs(49000), 88000u);  // a stalled line makes it longer
+  // A repeat writes from the start again; the time taken runs on.
+  e.Start(60000);
+  e.WriteStarted(60000);
+  EXPECT_FALSE(e.LeftMs(61000));
+  EXPECT_EQ(e.ElapsedMs(61000), 60000u);
+  e.Progress(99);
+  EXPECT_FALSE(e.LeftMs(70000));
+
+  EXPECT_EQ(FormatDuration(65999), "1:05");
+  EXPECT_EQ(FormatDuration(3722000), "1:02:02");
+  const std::string full = ProgressLine(50, 65000, 66000, "SD CARD V4.106", 79);
+  EXPECT_EQ(full, "[###############---------------]  50%  1:05 elapsed, 1:06 left  SD CARD V4.106");
+  EXPECT_EQ(ProgressLine(50, 65000, 66000, "SD CARD V4.106", 55),
+            "[###########------------]  50%  1:05 elapsed, 1:06 left");
+  EXPECT_EQ(ProgressLine(50, 65000, 66000, "SD CARD V4.106", 20), " 50%  1:05 elapsed");
+}
+
 TEST_F(CliTest, ImagesAndFileVersionPrintTheOverviewTable) {
   const TCliResult images = Run({"images"});
   EXPECT_EQ(images.Exit, 0);
@@ -393,16 +484,69 @@ TEST_F(CliTest, ImagesAndFileVersionPrintTheOverviewTable) {
   EXPECT_THAT(bad.Err, HasSubstr("pellory-cli: "));
 }
 
-TEST_F(CliTest, PortsListsWhatThePlatformOffers) {
-  host.ListPorts = [] { return std::vector<std::string>{"COM3", "COM12"}; };
+TEST_F(CliTest, PortsListsWhatThePlatformOffersAsTableOrJson) {
+  TPortInfo usb;
+  usb.Port = "/dev/serial/by-id/usb-FTDI_Logger-if00-port0";
+  usb.Kernel = "/dev/ttyUSB0";
+  usb.UsbId = "0403:6001";
+  usb.Driver = "ftdi_sio";
+  usb.Access = 0;
+  usb.Group = "dialout";
+  usb.LatencyMs = 16;
+  TPortInfo plain;
+  plain.Port = plain.Kernel = "/dev/ttyACM0";
+  host.ListPorts = [&] { return std::vector<TPortInfo>{usb, plain}; };
   const TCliResult r = Run({"ports"});
   EXPECT_EQ(r.Exit, 0);
-  EXPECT_EQ(r.Out, "COM3\nCOM12\n");
-  host.ListPorts = [] { return std::vector<std::string>{}; };
+  ASSERT_EQ(r.Lines.size(), 3u);
+  EXPECT_THAT(r.Lines[0], HasSubstr("Port"));
+  EXPECT_THAT(r.Lines[0], Not(HasSubstr("Manufacturer")));  // a column nobody fills is left out
+  EXPECT_THAT(r.Lines[1], HasSubstr("/dev/ttyUSB0"));
+  EXPECT_THAT(r.Lines[1], HasSubstr("16 ms"));
+  EXPECT_THAT(r.Lines[1], HasSubstr("no (group dialout)"));
+  EXPECT_THAT(r.Lines[2], Not(HasSubstr("/dev/ttyACM0  /dev/ttyACM0")));  // one name, not twice
+
+  const TCliResult json = Run({"ports", "--json"});
+  EXPECT_EQ(json.Exit, 0);
+  const nlohmann::json array = nlohmann::json::parse(json.Out);
+  ASSERT_EQ(array.size(), 2u);
+  EXPECT_EQ(array[0]["usb_id"], "0403:6001");
+  EXPECT_EQ(array[0]["access"], false);
+  EXPECT_EQ(array[0]["latency_timer_ms"], 16);
+  EXPECT_TRUE(array[1]["driver"].is_null());
+
+  host.ListPorts = [] { return std::vector<TPortInfo>{}; };
   const TCliResult none = Run({"ports"});
   EXPECT_EQ(none.Exit, 0);
   EXPECT_EQ(none.Out, "");
   EXPECT_THAT(none.Err, HasSubstr("no serial port"));
+  EXPECT_EQ(Run({"ports", "--json"}).Out, "[]\n");
+}
+
+// A port whose open fails with a reason the system gave.
+class TRefusingPorts : public TFakePortOps {
+ public:
+  TPortError Reason;
+  TPortError OpenError(const std::string&) override { return Reason; }
+};
+
+TEST_F(CliTest, AFailedOpenKeepsItsOutcomeTextAndAddsTheReasonOnStandardError) {
+  TRefusingPorts ports;
+  ports.SetExistingPorts({"ttyOTHER"});
+  ports.Reason = {TPortFailure::Busy, 16};
+  host.RealPorts = &ports;
+  host.Roots.Proc = (dir / "proc").string();  // no process to name
+  const TCliResult busy = Run({"update", "--port", "ttyPELLORY9", "--yes"});
+  EXPECT_EQ(busy.Exit, 10);
+  ASSERT_FALSE(busy.Lines.empty());
+  EXPECT_EQ(busy.Lines.back(), "Aborted because serial port \"ttyPELLORY9\" is not ready!");
+  EXPECT_THAT(busy.Err, HasSubstr("pellory-cli: ttyPELLORY9 is busy: another program has it open"));
+  EXPECT_THAT(busy.Out, Not(HasSubstr("busy")));
+
+  ports.Reason = {};  // the backend cannot tell: nothing is guessed
+  const TCliResult unknown = Run({"update", "--port", "ttyPELLORY9", "--yes"});
+  EXPECT_EQ(unknown.Exit, 10);
+  EXPECT_EQ(unknown.Err, "");
 }
 
 }  // namespace

@@ -114,6 +114,8 @@ TEST_F(PosixPortTest, AHangUpIsAFailureNotATimeout) {
 TEST_F(PosixPortTest, ThePortIsExclusiveAndAClosedHandleIsNoLongerUsable) {
   IPortOps& ops = PlatformPortOps();
   EXPECT_EQ(ops.Open(FName), kInvalidPort);
+  EXPECT_EQ(ops.OpenError(FName).Failure,
+            TPortFailure::Busy);  // TIOCEXCL, or the lock where TIOCEXCL lets root in
   // DTR on a pseudo-terminal (no modem lines) was accepted by OpenComPort in SetUp; again explicitly.
   EXPECT_TRUE(ops.RaiseDtr(FHandle));
   CloseComPort(ops, FHandle);
@@ -121,6 +123,7 @@ TEST_F(PosixPortTest, ThePortIsExclusiveAndAClosedHandleIsNoLongerUsable) {
   EXPECT_FALSE(ops.Purge(FHandle));
   FHandle = OpenComPort(ops, FName, 9600);  // free again after the close
   EXPECT_NE(FHandle, kInvalidPort);
+  EXPECT_EQ(ops.OpenError(FName).Failure, TPortFailure::None);
 }
 
 TEST(PosixPort, NamesThatAreNoSerialPortDoNotOpen) {
@@ -130,6 +133,10 @@ TEST(PosixPort, NamesThatAreNoSerialPortDoNotOpen) {
   EXPECT_EQ(ops.Open(""), kInvalidPort);
   EXPECT_EQ(ops.Open("/dev/null"), kInvalidPort);  // a device, but not a terminal
   EXPECT_EQ(ops.Open(std::string("/dev/null\0x", 11)), kInvalidPort);
+  // Each failure keeps its reason for the name that was asked for.
+  EXPECT_EQ(ops.OpenError("/dev/pellory-no-such-port"), (TPortError{TPortFailure::NotFound, ENOENT}));
+  EXPECT_EQ(ops.OpenError("/dev/null").Failure, TPortFailure::NotSerial);
+  EXPECT_EQ(ops.OpenError("/dev/never-tried").Failure, TPortFailure::None);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@ DWORD HandleCount() {
 TEST(Win32Port, ANonexistentPortDoesNotOpenAndLeavesNothingOpen) {
   const DWORD before = HandleCount();
   EXPECT_EQ(PlatformPortOps().Open("COM219"), kInvalidPort);
+  EXPECT_EQ(PlatformPortOps().OpenError("COM219").Failure, TPortFailure::NotFound);
   EXPECT_EQ(OpenComPort(PlatformPortOps(), "COM219", 9600), kInvalidPort);
   EXPECT_EQ(OpenComPort(PlatformPortOps(), "", 9600), kInvalidPort);
   EXPECT_EQ(OpenComPort(PlatformPortOps(), "\xFF\xFE", 9600), kInvalidPort);  // not UTF-8

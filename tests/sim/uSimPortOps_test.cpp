@@ -31,6 +31,7 @@ TEST(SimPortOps, OpensExclusivelyAndRefusesStaleHandles) {
   const TPortHandle h = ports.Open("sim");
   ASSERT_NE(h, kInvalidPort);
   EXPECT_EQ(ports.Open("anything"), kInvalidPort);
+  EXPECT_EQ(ports.OpenError("anything").Failure, TPortFailure::Busy);
   TLineSettings line;
   line.BaudRate = 9600;
   EXPECT_TRUE(ports.SetLine(h, line));
@@ -150,6 +151,7 @@ TEST(SimPortOps, VanishedPortFailsEveryOperationAndBrokenDriverThrows) {
   EXPECT_FALSE(ports.SetLine(h, TLineSettings{}));
   ports.Close(h);
   EXPECT_EQ(ports.Open("sim"), kInvalidPort);
+  EXPECT_EQ(ports.OpenError("sim").Failure, TPortFailure::NotFound);  // a vanished port is gone
 
   config = {};
   config.Faults.ThrowAfterFrames = 1;

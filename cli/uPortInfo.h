@@ -1,0 +1,39 @@
+// The serial ports a logger may be on, as the system describes them (`pellory-cli ports`).
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Where the system's trees are (POSIX); tests point them at a fake tree.
+struct TSystemRoots {
+  std::string Sys = "/sys";
+  std::string Dev = "/dev";
+  std::string Proc = "/proc";
+};
+
+// One physical port. Empty texts and -1 mean that the system does not tell.
+struct TPortInfo {
+  std::string Port;          // the name to give --port: the stable /dev/serial/by-id link where there is one
+  std::string Kernel;        // the kernel's name: /dev/ttyUSB0, or the serial-port map's \Device\VCP0
+  std::string UsbId;         // vendor:product, "0403:6001"
+  std::string Manufacturer;  // as the USB device names itself
+  std::string Product;
+  std::string Serial;
+  std::string Driver;        // ftdi_sio, cdc_acm, ... (Windows: the driver's service)
+  std::string FriendlyName;  // Windows: the device's name in the Device Manager
+  std::string Group;         // POSIX: the group that owns the device node
+  int Access = -1;           // 1: this user may open it for reading and writing, 0: may not
+  int LatencyMs = -1;        // the USB adapter's latency timer
+};
+
+// Every present port, one entry per physical port (uPortInfo_posix.cpp: /dev and sysfs; uPortInfo_win32.cpp:
+// the ports the window offers, with SetupAPI's names and the registry's latency timers).
+std::vector<TPortInfo> ListPortInfo(const TSystemRoots& roots = {});
+
+// What the system tells of one port name (not necessarily present; then only Port and Kernel are set).
+TPortInfo DescribePort(const std::string& port, const TSystemRoots& roots = {});
+
+// A table with a header row; columns that no port fills are left out.
+std::string PortsTable(const std::vector<TPortInfo>& ports);
+// One JSON array of objects with the same fields (null where the system does not tell).
+std::string PortsJson(const std::vector<TPortInfo>& ports);

@@ -1,0 +1,109 @@
+// The ports of a Windows system: the ports the window offers (the serial-port map, filtered as the window
+// filters it), each with what SetupAPI knows of its device.
+#include <windows.h>
+// setupapi.h after windows.h
+#include <setupapi.h>
+
+#include <cctype>
+#include <map>
+
+#include "cli/uPortDiag.h"
+#include "cli/uPortInfo.h"
+#include "device/uWinText_win32.h"
+#include "ui/uPortList.h"
+
+namespace {
+
+// The device setup class "Ports (COM & LPT)".
+const GUID kPortsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+
+std::string UpperAscii(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// A text property of a device (for a list of texts, the first); empty where it has none.
+std::string DeviceText(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property) {
+  wchar_t buffer[512] = {};
+  DWORD type = 0;
+  if (!SetupDiGetDeviceRegistryPropertyW(set, &device, property, &type, reinterpret_cast<BYTE*>(buffer),
+                                         sizeof buffer - sizeof(wchar_t), nullptr)) {
+    return {};
+  }
+  return ToUtf8(buffer);  // a list of texts ends its first at the first NUL
+}
+
+std::string PortNameOf(HDEVINFO set, SP_DEVINFO_DATA& device) {
+  const HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
+  if (key == INVALID_HANDLE_VALUE) return {};
+  wchar_t name[64] = {};
+  DWORD size = sizeof name - sizeof(wchar_t);
+  DWORD type = 0;
+  const LONG rc = RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size);
+  RegCloseKey(key);
+  return rc == ERROR_SUCCESS && type == REG_SZ ? ToUtf8(name) : std::string();
+}
+
+// "USB\VID_0403&PID_6001..." or "FTDIBUS\COMPORT&VID_0403&PID_6001" as "0403:6001".
+std::string UsbIdOf(const std::string& hardwareId) {
+  const std::string upper = UpperAscii(hardwareId);
+  const size_t vid = upper.find("VID_");
+  const size_t pid = upper.find("PID_");
+  if (vid == std::string::npos || pid == std::string::npos || vid + 8 > upper.size() ||
+      pid + 8 > upper.size()) {
+    return {};
+  }
+  std::string id = hardwareId.substr(vid + 4, 4) + ":" + hardwareId.substr(pid + 4, 4);
+  for (char& c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return id;
+}
+
+// What SetupAPI knows of the present ports' devices, by port name (upper case).
+std::map<std::string, TPortInfo> PresentDevices() {
+  std::map<std::string, TPortInfo> devices;
+  const HDEVINFO set = SetupDiGetClassDevsW(&kPortsClass, nullptr, nullptr, DIGCF_PRESENT);
+  if (set == INVALID_HANDLE_VALUE) return devices;
+  SP_DEVINFO_DATA device{};
+  device.cbSize = sizeof device;
+  for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
+    const std::string port = PortNameOf(set, device);
+    if (port.empty()) continue;
+    TPortInfo info;
+    info.FriendlyName = DeviceText(set, device, SPDRP_FRIENDLYNAME);
+    info.Manufacturer = DeviceText(set, device, SPDRP_MFG);
+    info.Driver = DeviceText(set, device, SPDRP_SERVICE);
+    info.UsbId = UsbIdOf(DeviceText(set, device, SPDRP_HARDWAREID));
+    devices[UpperAscii(port)] = info;
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  return devices;
+}
+
+TPortInfo Describe(const std::string& port, const std::map<std::string, TPortInfo>& devices,
+                   const std::vector<TSerialMapEntry>& map) {
+  TPortInfo info;
+  if (const auto it = devices.find(UpperAscii(port)); it != devices.end()) info = it->second;
+  info.Port = port;
+  for (const TSerialMapEntry& entry : map) {
+    if (UpperAscii(entry.Data) == UpperAscii(port)) {
+      info.Kernel = entry.Name;
+      break;
+    }
+  }
+  info.LatencyMs = GatherLatencyFacts(port).TimerMs;
+  return info;
+}
+
+}  // namespace
+
+std::vector<TPortInfo> ListPortInfo(const TSystemRoots&) {
+  const std::vector<TSerialMapEntry> map = ReadSerialPortMap();
+  const std::map<std::string, TPortInfo> devices = PresentDevices();
+  std::vector<TPortInfo> ports;
+  for (const std::string& port : FilterPortMap(map)) ports.push_back(Describe(port, devices, map));
+  return ports;
+}
+
+TPortInfo DescribePort(const std::string& port, const TSystemRoots&) {
+  return Describe(port, PresentDevices(), ReadSerialPortMap());
+}
