@@ -4,7 +4,6 @@
 #include "app/uInitForms.h"
 #include "device/uCommThread.h"
 #include "device/uEvents.h"
-#include "device/uSDCommThread.h"
 #include "device/uSettings.h"
 #include "sim/uSimLogger.h"
 #include "ui/uForms_win32.h"
@@ -33,7 +32,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int nCmdShow) {
   EnsureCommonControls();
   Application();
 
-  CommThreadClass = &CreateWorker<TSDCommThread>;
+  CommThreadClass = DefaultCommThreadClass();
   TWorkerEnv& env = DefaultWorkerEnv();
   env.Events = &WindowEventSink();
 

@@ -15,6 +15,7 @@
 #include "device/uSettings.h"
 #include "firmware/uFWVersions.h"
 #include "firmware/uNames.h"
+#include "ui/uStartup.h"
 
 std::atomic<bool> CliInterrupted{false};
 
@@ -112,21 +113,17 @@ void PrintHints(TCliView& view, const std::vector<std::string>& hints) {
 int RunCommand(const TCliOptions& options, TCliIo& io, const TCliHost& host) {
   const bool info = options.Command == TCliCommand::Info;
   // Every setting from scratch, as a program start would leave it.
-  ServiceLevel = 0;
-  CheckClass = true;
-  ClearsMeasurements = options.ClearsMeasurements;
+  TStartOptions start;
+  start.NoClassCheck = options.NoClassCheck;
+  start.ClearsMeasurements = options.ClearsMeasurements;
+  start.ImageFiles = !options.File.empty();
+  const TStartupSettings settings = DeriveStartupSettings(host.InternalMode, start);
+  if (settings.ImageFilesRefused) return Usage(io, "--file is refused: image files need internal mode");
+  if (settings.NoClassCheckRefused) return Usage(io, "--no-class-check is refused: it needs internal mode");
+  ApplyStartupSettings(settings);
   ReadInfoOnly = false;
   gWorkerClass = host.WorkerClass;
   CommThreadClass = CliWorker;
-  if (host.InternalMode) ServiceLevel = 1;
-  if (!options.File.empty()) {
-    if (!host.InternalMode) return Usage(io, "--file is refused: image files need internal mode");
-    ServiceLevel = 2;
-  }
-  if (options.NoClassCheck) {
-    if (!host.InternalMode) return Usage(io, "--no-class-check is refused: it needs internal mode");
-    CheckClass = false;
-  }
   if (info && !ReadInfoOnlyAllowed) return Usage(io, "reading the update info only is not available");
 
   // File and info ask nothing, as the window's File button; Update may.
@@ -338,23 +335,6 @@ std::string FormatTable(const std::vector<std::vector<std::string>>& rows) {
     out += line + '\n';
   }
   return out;
-}
-
-std::vector<std::string> ImageTableHeader() {
-  return {"Firmware", "Version", "Platform", "Print", "Date", "BL"};
-}
-
-std::vector<std::string> ImageRow(const TBl3FileHeader& header) {
-  char version[32];
-  std::snprintf(version, sizeof version, "%d.%.2d", header.quor_verH, header.quor_verL);
-  char bl[32];
-  std::snprintf(bl, sizeof bl, "%d.%d", header.quor_bl, header.quor_bl_ver);
-  return {ClassName(header.quor_class, header.quor_print),
-          version,
-          PlatformName(header.quor_platform),
-          PrintName(header.quor_print),
-          header.quor_date,
-          bl};
 }
 
 TCliView::TCliView(TCliIo& io, IClock& clock, std::string port, bool readInfoOnly, bool yes, bool json)

@@ -11,9 +11,11 @@
 #include "device/uClock.h"
 #include "device/uPortOps.h"
 #include "device/uSDCommThread.h"
+#include "device/uSettings.h"
 #include "firmware/uBl3File.h"
 #include "sim/uSimLogger.h"
 #include "cli/uCliProgress.h"
+#include "ui/uOverview.h"
 #include "ui/uRunControl.h"
 
 // Set by the Ctrl-C handler (with CancelRequested). A run start clears CancelRequested, so every worker
@@ -41,7 +43,7 @@ struct TCliHost {
   TSystemRoots Roots;                                 // where the port hints look (POSIX)
   TSimFaults SimFaults;                               // faults of the simulated logger (tests)
   // The worker factory: the update procedure, started so that Ctrl-C reaches the main thread only.
-  TCommThreadClass WorkerClass = &CreateWorker<TSDCommThread>;
+  TCommThreadClass WorkerClass = DefaultCommThreadClass();
   const TStationHost* Station = nullptr;  // the station's processes and port list
   // Called when a run is started by the station: its standard input then carries the cancel.
   std::function<void()> CancelOnStdin;
@@ -67,9 +69,6 @@ std::string JsonEscape(const std::string& text);
 
 // Rows of cells as a table with columns padded to their widest cell, two blanks apart.
 std::string FormatTable(const std::vector<std::vector<std::string>>& rows);
-// The firmware overview's row of a header: Firmware, Version, Platform, Print, Date, BL.
-std::vector<std::string> ImageRow(const TBl3FileHeader& header);
-std::vector<std::string> ImageTableHeader();
 
 // The terminal as the run's window: report lines on Out, the progress line on Err (terminals only). When
 // both are the terminal, the progress reports live in the progress line alone.

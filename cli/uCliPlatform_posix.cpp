@@ -16,6 +16,7 @@
 #include "cli/uCliPlatform.h"
 #include "cli/uStation.h"
 #include "device/uSDCommThread.h"
+#include "device/uSettings.h"
 
 namespace {
 
@@ -72,7 +73,7 @@ TCommThread* CreateCliWorker(intptr_t hWindow, TCmd cmd, const std::string& sPor
     sigset_t* Saved;
     ~TRestore() { pthread_sigmask(SIG_SETMASK, Saved, nullptr); }
   } restore{&saved};
-  return CreateWorker<TSDCommThread>(hWindow, cmd, sPort);
+  return DefaultCommThreadClass()(hWindow, cmd, sPort);
 }
 
 void InstallStationInterruptHandler() {

@@ -6,6 +6,8 @@
 #include "cli/uCliPlatform.h"
 #include "cli/uStation.h"
 #include "device/uSDCommThread.h"
+#include "device/uSettings.h"
+#include "device/uWinText_win32.h"
 #include "ui/uPortList.h"
 
 namespace {
@@ -22,14 +24,6 @@ BOOL WINAPI OnStationControl(DWORD type) {
   if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
   StationInterrupts.fetch_add(1);
   return TRUE;
-}
-
-std::wstring Wide(const std::string& text) {
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-  std::wstring out(static_cast<size_t>(n > 0 ? n : 1), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), n);
-  out.resize(wcslen(out.c_str()));
-  return out;
 }
 
 }  // namespace
@@ -65,7 +59,7 @@ std::vector<std::string> ListSerialPorts() {
 
 // Console control handlers run on a thread of their own, so the workers need no shielding here.
 TCommThread* CreateCliWorker(intptr_t hWindow, TCmd cmd, const std::string& sPort) {
-  return CreateWorker<TSDCommThread>(hWindow, cmd, sPort);
+  return DefaultCommThreadClass()(hWindow, cmd, sPort);
 }
 
 void InstallStationInterruptHandler() {
@@ -93,8 +87,8 @@ std::string CanonicalPortKey(const std::string& port) {
 }
 
 bool SyncFileToDisk(const std::string& path) {
-  const HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE h = CreateFileW(ToWide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   const bool ok = FlushFileBuffers(h) != 0;
   CloseHandle(h);
@@ -102,7 +96,7 @@ bool SyncFileToDisk(const std::string& path) {
 }
 
 bool ReplaceFileAtomically(const std::string& from, const std::string& to) {
-  return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(),
+  return MoveFileExW(ToWide(from).c_str(), ToWide(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 

@@ -4,27 +4,11 @@
 
 #include "cli/uCliPlatform.h"
 #include "cli/uPortDiag.h"
+#include "device/uWinText_win32.h"
 
 namespace {
 
 const wchar_t kEnum[] = L"SYSTEM\\CurrentControlSet\\Enum";
-
-std::wstring Widen(const std::string& text) {
-  if (text.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-  return wide;
-}
-
-std::string ToUtf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int n = static_cast<int>(text.size());
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), n, nullptr, 0, nullptr, nullptr);
-  std::string result(static_cast<size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0) WideCharToMultiByte(CP_UTF8, 0, text.data(), n, result.data(), size, nullptr, nullptr);
-  return result;
-}
 
 std::vector<std::wstring> SubKeys(HKEY parent, const std::wstring& path) {
   std::vector<std::wstring> names;
@@ -89,7 +73,7 @@ TLatencyFacts GatherLatencyFacts(const std::string& port, const TSystemRoots&) {
   TLatencyFacts facts;
   std::wstring keyPath;
   DWORD timer = 0;
-  if (!FindLatencyTimer(Widen(port), keyPath, timer)) return facts;
+  if (!FindLatencyTimer(ToWide(port), keyPath, timer)) return facts;
   facts.TimerMs = timer > 1000 ? 1000 : static_cast<int>(timer);
   facts.Change = {
       "Set it to 1 in the Device Manager: the port's Properties, Port Settings, Advanced, Latency Timer "

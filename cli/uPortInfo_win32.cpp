@@ -9,21 +9,13 @@
 
 #include "cli/uPortDiag.h"
 #include "cli/uPortInfo.h"
+#include "device/uWinText_win32.h"
 #include "ui/uPortList.h"
 
 namespace {
 
 // The device setup class "Ports (COM & LPT)".
 const GUID kPortsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
-
-std::string ToUtf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int n = static_cast<int>(text.size());
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), n, nullptr, 0, nullptr, nullptr);
-  std::string result(static_cast<size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0) WideCharToMultiByte(CP_UTF8, 0, text.data(), n, result.data(), size, nullptr, nullptr);
-  return result;
-}
 
 std::string UpperAscii(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));

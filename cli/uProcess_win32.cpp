@@ -7,16 +7,9 @@
 #include <thread>
 
 #include "cli/uProcess.h"
+#include "device/uWinText_win32.h"
 
 namespace {
-
-std::wstring Widen(const std::string& text) {
-  if (text.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-  return wide;
-}
 
 // One argument as the C runtime of the child splits its command line again.
 std::wstring Quote(const std::wstring& arg) {
@@ -100,9 +93,9 @@ class TWin32Processes : public IProcesses {
     std::wstring cmdLine;
     for (const std::string& a : argv) {
       if (!cmdLine.empty()) cmdLine += L' ';
-      cmdLine += Quote(Widen(a));
+      cmdLine += Quote(ToWide(a));
     }
-    const std::wstring app = Widen(argv[0]);
+    const std::wstring app = ToWide(argv[0]);
     PROCESS_INFORMATION pi{};
     // No console of its own and a group of its own: Ctrl-C reaches the station only, which ends its runs.
     const BOOL ok = CreateProcessW(
@@ -222,8 +215,5 @@ std::string SelfExecutablePath() {
   wchar_t buf[MAX_PATH * 4];
   const DWORD n = GetModuleFileNameW(nullptr, buf, static_cast<DWORD>(std::size(buf)));
   if (n == 0) return {};
-  const int len = WideCharToMultiByte(CP_UTF8, 0, buf, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(len), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, buf, static_cast<int>(n), out.data(), len, nullptr, nullptr);
-  return out;
+  return ToUtf8(buf, n);
 }

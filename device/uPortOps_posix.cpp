@@ -1,13 +1,14 @@
-// The real serial ports on POSIX: termios, with the Win32 timeout rules rebuilt on poll() and a monotonic
-// clock, so the link behaves the same on both platforms.
+// The real serial ports on POSIX: termios, with the deadlines the link sets kept on poll() and a
+// monotonic clock, so the link behaves the same on both platforms.
 //
 // What each call returns (the contract of IPortOps):
-//  - Read: true once `count` bytes arrived; true with fewer bytes (possibly 0) when the read deadline
-//    ReadTotalTimeoutMultiplier * count + ReadTotalTimeoutConstant passed first, keeping whatever came in
-//    until then; false on an I/O error and on a hang-up (a 0-byte read, POLLHUP, EIO), never "keep waiting".
+//  - Read: waits until `count` bytes arrived or the total deadline ReadTotalTimeoutMultiplier * count +
+//    ReadTotalTimeoutConstant ms (the link's 1 ms per byte + 200 ms) has passed on the monotonic clock,
+//    and returns true with what came in until then (fewer bytes, possibly 0, on timeout). Of the Win32
+//    timeout model only this total deadline exists here: the interval timeout is not used. False on an I/O
+//    error and on a hang-up (a 0-byte read, POLLHUP, EIO), never "keep waiting".
 //  - Write: true with `count` written, or with fewer when the write deadline (multiplier * count + constant)
-//    passed first; false on an I/O error or a hang-up.
-//  - All zero read (or write) timeouts mean no deadline, as on Win32.
+//    passed first; false on an I/O error or a hang-up. All zero write timeouts mean no deadline.
 //  - The configuration calls return false on an error; the port stays open until Close.
 #include <fcntl.h>
 #include <poll.h>
@@ -30,8 +31,6 @@
 namespace {
 
 using TSteady = std::chrono::steady_clock;
-
-constexpr uint32_t kNoTimeoutInterval = 0xFFFFFFFF;  // MAXDWORD
 
 bool BaudToSpeed(uint32_t baud, speed_t& speed) {
   struct TBaud {
@@ -272,41 +271,20 @@ class TPosixPortOps : public IPortOps {
     int fd;
     TTimeouts t;
     if (!Known(h, fd, &t)) return false;
-    const bool unlimited =
-        t.ReadIntervalTimeout == 0 && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
-    // MAXDWORD interval with zero totals: return at once with what is there.
-    const bool immediate = t.ReadIntervalTimeout == kNoTimeoutInterval && t.ReadTotalTimeoutMultiplier == 0 &&
-                           t.ReadTotalTimeoutConstant == 0;
-    const bool totalLimited = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
     const uint64_t totalMs =
         static_cast<uint64_t>(t.ReadTotalTimeoutMultiplier) * count + t.ReadTotalTimeoutConstant;
     const auto deadline = TSteady::now() + std::chrono::milliseconds(totalMs);
-    const bool intervalLimited = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kNoTimeoutInterval;
-    TSteady::time_point lastByte{};
     while (got < count) {
       const ssize_t n = ::read(fd, data + got, count - got);
       if (n > 0) {
         got += static_cast<uint32_t>(n);
-        lastByte = TSteady::now();
         continue;
       }
       if (n == 0) return false;  // end of file: the other side hung up
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return false;  // EIO after a hang-up included
-      if (immediate) break;
-      int wait = -1;
-      if (!unlimited) {
-        TSteady::time_point until = TSteady::time_point::max();
-        if (totalLimited) until = deadline;
-        if (intervalLimited && got > 0) {
-          const auto gapEnd = lastByte + std::chrono::milliseconds(t.ReadIntervalTimeout);
-          if (gapEnd < until) until = gapEnd;
-        }
-        if (until != TSteady::time_point::max()) {
-          wait = MsUntil(until);
-          if (wait == 0) break;
-        }
-      }
+      const int wait = MsUntil(deadline);
+      if (wait == 0) break;
       pollfd p{fd, POLLIN, 0};
       const int r = ::poll(&p, 1, wait);
       if (r < 0) {

@@ -8,23 +8,12 @@
 #include <string>
 
 #include "device/uPortOps.h"
+#include "device/uWinText_win32.h"
 
 namespace {
 
 HANDLE AsHandle(TPortHandle h) {
   return reinterpret_cast<HANDLE>(h);
-}
-
-// UTF-8 to UTF-16; false for text that is not valid UTF-8.
-bool Widen(const std::string& text, std::wstring& wide) {
-  wide.clear();
-  if (text.empty()) return true;
-  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
-                                    nullptr, 0);
-  if (n <= 0) return false;
-  wide.resize(static_cast<size_t>(n));
-  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
-                             wide.data(), n) == n;
 }
 
 // What an error of CreateFileW means to the user. A COM port is opened without sharing, so a port that
@@ -60,7 +49,7 @@ class TWin32PortOps : public IPortOps {
   TPortHandle OpenPort(const std::string& portName, TPortError& error) {
     // A NUL inside the name would open a different device than the one named.
     std::wstring name;
-    if (portName.empty() || portName.find('\0') != std::string::npos || !Widen(portName, name)) {
+    if (portName.empty() || portName.find('\0') != std::string::npos || !ToWideStrict(portName, name)) {
       error = {TPortFailure::NotFound, ERROR_FILE_NOT_FOUND};
       return kInvalidPort;
     }

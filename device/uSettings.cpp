@@ -2,7 +2,11 @@
 
 #include "device/uSDCommThread.h"
 
-TCommThreadClass CommThreadClass = &CreateWorker<TSDCommThread>;
+TCommThreadClass CommThreadClass = nullptr;
 int32_t ServiceLevel = 0;
 bool CheckClass = true;
 bool ClearsMeasurements = false;
+
+TCommThreadClass DefaultCommThreadClass() {
+  return &CreateWorker<TSDCommThread>;
+}

@@ -25,8 +25,8 @@ exe=$build/app/pellory.exe
 driver=$build/tests/gui/pellory_shotdriver.exe
 
 export WINEPREFIX=$build/shots-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-width=1024
-height=768
+width=1280
+height=1024
 display=:$((90 + RANDOM % 100))
 Xvfb "$display" -screen 0 ${width}x${height}x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
@@ -44,6 +44,11 @@ reg() { wine reg add "$@" /f >/dev/null 2>&1; }
 # Every program of this prefix opens in one virtual desktop, so the driver sees the program's windows.
 reg 'HKCU\Software\Wine\Explorer' /v Desktop /d Shots
 reg 'HKCU\Software\Wine\Explorer\Desktops' /v Shots /d ${width}x${height}
+# The desktop opened by the commands above may have an older size: start the server again so that the
+# program's desktop takes this one.
+wineserver -k 2>/dev/null || true
+wineserver -w
+wineserver -p 60
 # Debian's Wine does not find the fonts of its fonts-wine package by itself; and Windows' "Microsoft Sans
 # Serif", the main window's font, is Tahoma's close cousin.
 mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
@@ -51,6 +56,14 @@ cp -n /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null |
 reg 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' /v 'Microsoft Sans Serif' /d Tahoma
 # A logger adapter on COM3, as the system's serial-port map lists it.
 reg 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\VCP0' /d COM3
+# The system resolution, read by every program at its start; Wine's default is 96 dpi.
+resolution() {
+  if [ "$1" = 96 ]; then
+    wine reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1 || true
+  else
+    reg 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1"
+  fi
+}
 internal() {
   if [ "$1" = on ]; then
     reg 'HKCU\Software\Kalvenor\Quor' /v intern /t REG_DWORD /d 8147
@@ -82,6 +95,7 @@ stop() {
 }
 
 echo "== normal mode"
+resolution 96
 internal off
 start sim:+
 shot 1-main-idle
@@ -110,5 +124,25 @@ shot 5-update-completed
 drive click Information OK
 drive gone Information
 stop
+
+echo "== 144 dpi: the idle window, and a run in progress in internal mode (then cancelled)"
+resolution 144
 internal off
+start sim:+
+shot 6-main-idle-144dpi
+stop
+internal on
+start sim:+
+drive wait Report
+drive select Pellory sim
+drive click Pellory Update
+drive progress Pellory 35 180
+shot 7-run-in-progress-144dpi
+drive click Pellory Cancel
+drive wait Information 60
+drive click Information OK
+drive gone Information
+stop
+internal off
+resolution 96
 echo "== done"

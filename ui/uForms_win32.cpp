@@ -168,54 +168,16 @@ BOOL CALLBACK FindModalForm(HWND hwnd, LPARAM param) {
 
 }  // namespace
 
-std::wstring ToWide(const std::string& text) {
-  if (text.empty()) return {};
-  const int n = static_cast<int>(text.size());
-  UINT codePage = CP_UTF8;
-  int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), n, nullptr, 0);
-  if (size <= 0) {
-    codePage = CP_ACP;
-    size = MultiByteToWideChar(CP_ACP, 0, text.data(), n, nullptr, 0);
-  }
-  if (size <= 0) return {};
-  std::wstring result(static_cast<size_t>(size), L'\0');
-  MultiByteToWideChar(codePage, 0, text.data(), n, result.data(), size);
-  return result;
-}
-
-std::string ToUtf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int n = static_cast<int>(text.size());
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), n, nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return {};
-  std::string result(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), n, result.data(), size, nullptr, nullptr);
-  return result;
-}
-
 std::string FileNameForStreams(const std::wstring& path) {
-  auto toAnsi = [](const std::wstring& text, bool& lossy) {
-    BOOL usedDefault = FALSE;
-    const int n = static_cast<int>(text.size());
-    const int size =
-        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), n, nullptr, 0, nullptr, &usedDefault);
-    std::string result(static_cast<size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0) {
-      WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), n, result.data(), size, nullptr,
-                          &usedDefault);
-    }
-    lossy = usedDefault != FALSE;
-    return result;
-  };
   bool lossy = false;
-  std::string ansi = toAnsi(path, lossy);
+  std::string ansi = ToAnsi(path, &lossy);
   if (!lossy) return ansi;
   // The short form of an existing file is plain ASCII.
   std::wstring shortPath(MAX_PATH, L'\0');
   const DWORD n = GetShortPathNameW(path.c_str(), shortPath.data(), static_cast<DWORD>(shortPath.size()));
   if (n == 0 || n >= shortPath.size()) return ansi;
   shortPath.resize(n);
-  return toAnsi(shortPath, lossy);
+  return ToAnsi(shortPath, &lossy);
 }
 
 void EnsureCommonControls() {
@@ -338,8 +300,9 @@ LRESULT CALLBACK TForm::StaticWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM
     }
     return result;
   } catch (const std::exception& e) {
-    // Nothing may unwind through the system's frames: the general error report, then carry on.
-    MessageBoxW(hwnd, ToWide(e.what()).c_str(), Application().Title().c_str(), MB_OK | MB_ICONERROR);
+    // Nothing may unwind through the system's frames: the general error report, then carry on. The
+    // runtime's texts, and file names inside ours, are in the ANSI code page.
+    MessageBoxW(hwnd, AnsiToWide(e.what()).c_str(), Application().Title().c_str(), MB_OK | MB_ICONERROR);
     return 0;
   }
 }

@@ -9,10 +9,8 @@
 #include <memory>
 #include <string>
 
-// Text conversions. UI texts travel as UTF-8; a text that is not valid UTF-8 is taken in the ANSI code
-// page (file names and option values are 8-bit ANSI text).
-std::wstring ToWide(const std::string& text);
-std::string ToUtf8(const std::wstring& text);
+#include "device/uWinText_win32.h"
+
 // A file name the standard streams can open: the ANSI form, or the short form when the name holds
 // characters the ANSI code page lacks.
 std::string FileNameForStreams(const std::wstring& path);

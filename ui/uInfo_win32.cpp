@@ -3,11 +3,10 @@
 #include <commctrl.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 
 #include "firmware/uFWVersions.h"
-#include "firmware/uNames.h"
+#include "ui/uOverview.h"
 
 std::unique_ptr<TfrmInfo> frmInfo;
 
@@ -18,14 +17,6 @@ constexpr int kDesignClientHeight = 209;
 constexpr int kPanelHeight = 37;
 constexpr int kColumnMargin = 5;
 constexpr int kWidthMargin = 30;
-
-const wchar_t* const kHeaders[] = {L"Firmware", L"Version", L"Platform", L"Print", L"Date", L"BL"};
-
-std::string Format(const char* format, int a, int b) {
-  char text[32];
-  std::snprintf(text, sizeof text, format, a, b);
-  return text;
-}
 
 int ColumnCount(HWND listView) {
   HWND header = reinterpret_cast<HWND>(SendMessageW(listView, LVM_GETHEADER, 0, 0));
@@ -66,10 +57,12 @@ void TfrmInfo::OnCreate() {
       nullptr, WS_EX_CLIENTEDGE);
   Panel1 = CreatePanel(Handle(), 101);
   Button1 = CreateControl(L"BUTTON", L"OK", WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, IDOK, Panel1);
-  for (int c = 0; c < 6; ++c) {
+  const std::vector<std::string> headers = ImageTableHeader();
+  for (int c = 0; c < static_cast<int>(headers.size()); ++c) {
+    std::wstring text = ToWide(headers[static_cast<size_t>(c)]);
     LVCOLUMNW column{};
     column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
-    column.pszText = const_cast<wchar_t*>(kHeaders[c]);
+    column.pszText = text.data();
     column.cx = S(50);
     column.iSubItem = c;
     SendMessageW(ListView1, LVM_INSERTCOLUMNW, static_cast<WPARAM>(c), reinterpret_cast<LPARAM>(&column));
@@ -101,17 +94,10 @@ bool TfrmInfo::OnCommand(int id, int, HWND) {
 }
 
 void TfrmInfo::AddImageRow(const TBl3FileHeader& header) {
-  const std::string cells[6] = {
-      ClassName(header.quor_class, header.quor_print),
-      Format("%d.%.2d", header.quor_verH, header.quor_verL),
-      PlatformName(header.quor_platform),
-      PrintName(header.quor_print),
-      header.quor_date,
-      Format("%d.%d", header.quor_bl, header.quor_bl_ver),
-  };
+  const std::vector<std::string> cells = ImageRow(header);
   const auto row = static_cast<int>(SendMessageW(ListView1, LVM_GETITEMCOUNT, 0, 0));
-  for (int c = 0; c < 6; ++c) {
-    std::wstring text = ToWide(cells[c]);
+  for (int c = 0; c < static_cast<int>(cells.size()); ++c) {
+    std::wstring text = ToWide(cells[static_cast<size_t>(c)]);
     LVITEMW item{};
     item.mask = LVIF_TEXT;
     item.iItem = row;

@@ -4,7 +4,6 @@
 #include <commdlg.h>
 #include <dbt.h>
 
-#include "device/uSDCommThread.h"
 #include "device/uSettings.h"
 #include "ui/uConfirm_win32.h"
 #include "ui/uInfo_win32.h"
@@ -12,6 +11,7 @@
 #include "ui/uMessage_win32.h"
 #include "ui/uPortList.h"
 #include "ui/uProtocol_win32.h"
+#include "ui/uStartup.h"
 #include "ui/uWinTools1V4.h"
 
 std::unique_ptr<TfrmMain> frmMain;
@@ -22,6 +22,7 @@ namespace {
 constexpr int kClientWidth = 355;
 constexpr int kDesignClientHeight = 232;
 constexpr int kPanelHeight = 161;
+constexpr int kStatusHeight = 15;
 constexpr int kButtonTop = 86;
 constexpr int kButtonHeight = 32;
 constexpr int kProgLeft = 40;
@@ -119,7 +120,10 @@ void TfrmMain::CreateControls() {
   btnFile = CreateControl(L"BUTTON", L"File", WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, idBtnFile, Panel1);
   chkReadInfoOnly = CreateControl(L"BUTTON", L"Read info only", WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX,
                                   idChkReadInfoOnly, Panel1);
-  StatusBar1 = CreateControl(STATUSCLASSNAMEW, L"", WS_VISIBLE, idStatusBar1, nullptr);
+  // Placed by the window at the height of the design: on its own the bar would take the height its font
+  // asks for.
+  StatusBar1 = CreateControl(STATUSCLASSNAMEW, L"", WS_VISIBLE | CCS_NORESIZE | CCS_NOPARENTALIGN,
+                             idStatusBar1, nullptr);
   // One panel over the whole width (as a simple status bar, but readable back with SB_GETTEXT everywhere).
   const int whole = -1;
   SendMessageW(StatusBar1, SB_SETPARTS, 1, reinterpret_cast<LPARAM>(&whole));
@@ -144,22 +148,15 @@ void TfrmMain::FormCreate() {
   DrawMenuBar(Handle());
   // The questions come from TfrmConfirm, whose title and buttons read "Confirm", "Yes" and "No" in every
   // language: nothing of the system's dialog texts needs replacing.
-  OpenDialog1.InitialDir = ToWide(FOptions.Params.empty() ? std::string() : FOptions.Params[0]);
+  OpenDialog1.InitialDir = AnsiToWide(FOptions.Params.empty() ? std::string() : FOptions.Params[0]);
 
-  const bool internal = IsInternalMode();
+  const TStartupSettings settings =
+      DeriveStartupSettings(IsInternalMode(), StartOptionsFromParams(FOptions.Params));
   SendMessageW(chkReadInfoOnly, BM_SETCHECK, BST_UNCHECKED, 0);
-  ShowWindow(chkReadInfoOnly, ReadInfoOnlyAllowed && internal ? SW_SHOW : SW_HIDE);
+  ShowWindow(chkReadInfoOnly, settings.ReadInfoOnlyShown ? SW_SHOW : SW_HIDE);
+  ApplyStartupSettings(settings);
 
-  const std::vector<std::string>& params = FOptions.Params;
-  if (internal && GetParamValue("cc:", "", params) == "-") CheckClass = false;
-  if (GetParamValue("mf:", "", params) == "+") ClearsMeasurements = true;
-  if (GetParamValue("mf:", "", params) == "-") ClearsMeasurements = false;
-  if (internal) {
-    ServiceLevel = 1;
-    if (GetParamValue("f:", "-", params) == "+") ServiceLevel = 2;
-  }
-
-  if (ServiceLevel < 2) {
+  if (!settings.FileControlsShown) {
     DeleteMenu(menInfo, idMenInfoFile, MF_BYCOMMAND);
     ShowWindow(btnFile, SW_HIDE);
     FProgWidth = kCloseWidth;
@@ -196,19 +193,18 @@ void TfrmMain::Layout() {
   Place(btnClose, kCloseLeft, kButtonTop, kCloseWidth, kButtonHeight);
   Place(btnFile, FFileLeft, kButtonTop, FFileWidth, kButtonHeight);
   Place(chkReadInfoOnly, 26, 134, 116, 14);
-  // The status bar takes the height its font needs; the window shows exactly the panel and the bar.
-  SendMessageW(StatusBar1, WM_SIZE, 0, 0);
-  RECT bar{};
-  GetWindowRect(StatusBar1, &bar);
-  SetClientSize(S(kClientWidth), S(kPanelHeight) + (bar.bottom - bar.top));
+  // The window shows exactly the panel and the status bar.
+  SetClientSize(S(kClientWidth), S(kPanelHeight + kStatusHeight));
   OnSize();
 }
 
 void TfrmMain::OnSize() {
   RECT client{};
   GetClientRect(Handle(), &client);
-  MoveWindow(Panel1, 0, 0, client.right, S(kPanelHeight), TRUE);
-  SendMessageW(StatusBar1, WM_SIZE, 0, 0);
+  // Scaled as a whole, so that the two add up to the scaled client height.
+  const int panelHeight = S(kPanelHeight);
+  MoveWindow(Panel1, 0, 0, client.right, panelHeight, TRUE);
+  MoveWindow(StatusBar1, 0, panelHeight, client.right, S(kPanelHeight + kStatusHeight) - panelHeight, TRUE);
 }
 
 void TfrmMain::ApplyFont() {
@@ -417,7 +413,8 @@ void TfrmMain::AddReport(const std::string& text) {
 
 void TfrmMain::SetStatus(const std::string& text) {
   FStatusText = ToWide(text);
-  SendMessageW(StatusBar1, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(FStatusText.c_str()));
+  // Without the sunken frame around the text: at 15 pixels the frame would cut into the letters.
+  SendMessageW(StatusBar1, SB_SETTEXTW, SBT_NOBORDERS, reinterpret_cast<LPARAM>(FStatusText.c_str()));
   TTTOOLINFOW tool = StatusTool(FStatusText.data());
   SendMessageW(StatusHint1, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
 }
@@ -445,7 +442,8 @@ void TfrmMain::ShowInfoBox(const std::string& text) {
 }
 
 void TfrmMain::ShowError(const std::string& text) {
-  Hooks.ShowError(ToWide(text));
+  // It may name a file as the streams opened it: in the ANSI code page.
+  Hooks.ShowError(AnsiToWide(text));
 }
 
 void TfrmMain::SetBusy(bool busy) {

@@ -1,17 +1,9 @@
 #include <windows.h>
 
+#include "device/uWinText_win32.h"
 #include "ui/uPortList.h"
 
 namespace {
-
-std::string ToUtf8(const wchar_t* text, size_t length) {
-  if (length == 0) return {};
-  const int n = static_cast<int>(length);
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text, n, nullptr, 0, nullptr, nullptr);
-  std::string result(static_cast<size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0) WideCharToMultiByte(CP_UTF8, 0, text, n, result.data(), size, nullptr, nullptr);
-  return result;
-}
 
 // Text data without its terminating NUL (registry strings may or may not carry one).
 std::string TextData(const std::vector<BYTE>& data, DWORD size) {

@@ -23,7 +23,9 @@ class IRunView {
   virtual void SetTitle(const std::string& text) = 0;
   // The modal information box with the final result.
   virtual void ShowInfoBox(const std::string& text) = 0;
-  // The platform's plain error report (a message box): failures that are not a run's result.
+  // The platform's plain error report (a message box): failures that are not a run's result. Unlike the
+  // other texts (UTF-8) it may carry a file name as the program was given it, so it is in the platform's
+  // 8-bit file-name encoding: the ANSI code page on Windows.
   virtual void ShowError(const std::string& text) = 0;
   // Busy: Update and File disabled, Close replaced by Cancel, port box disabled, hourglass. Idle: the
   // reverse.

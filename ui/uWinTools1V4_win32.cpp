@@ -2,18 +2,10 @@
 // windows.h first: shellapi.h needs its types.
 #include <shellapi.h>
 
+#include "device/uWinText_win32.h"
 #include "ui/uWinTools1V4.h"
 
 namespace {
-
-std::string ToAnsi(const wchar_t* text) {
-  const int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 1) return {};
-  std::string result(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text, -1, result.data(), size, nullptr, nullptr);
-  result.resize(static_cast<size_t>(size - 1));
-  return result;
-}
 
 std::wstring ModuleFileName() {
   std::wstring path(MAX_PATH, L'\0');
@@ -35,7 +27,7 @@ std::vector<std::string> ProcessParams() {
   int count = 0;
   LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
   // Parameter 0 is the full path of the program file, whatever the command line called it.
-  params.push_back(ToAnsi(ModuleFileName().c_str()));
+  params.push_back(ToAnsi(ModuleFileName()));
   if (argv != nullptr) {
     for (int i = 1; i < count; ++i) params.push_back(ToAnsi(argv[i]));
     LocalFree(argv);

@@ -293,7 +293,8 @@ TEST_F(CommThreadTest, AStartedWorkerRunsOnItsOwnThreadAndFreesItself) {
 }
 
 TEST(Settings, ValuesAtLoad) {
-  EXPECT_EQ(CommThreadClass, &CreateWorker<TSDCommThread>);
+  EXPECT_EQ(CommThreadClass, nullptr);  // none until the program body sets it
+  EXPECT_EQ(DefaultCommThreadClass(), &CreateWorker<TSDCommThread>);
   EXPECT_EQ(ServiceLevel, 0);
   EXPECT_TRUE(CheckClass);
   EXPECT_FALSE(ClearsMeasurements);

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <fstream>
 #include <functional>
@@ -39,6 +41,9 @@ using ::testing::StartsWith;
 constexpr wchar_t kQuorKey[] = L"Software\\Kalvenor\\Quor";
 constexpr wchar_t kPortMapKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
 constexpr wchar_t kSuccess[] = L"Update SD CARD V4.106 succesfully completed.";
+
+// The resolution this run of the tests is for (--dpi=N); main() starts the tests again at it.
+int gDpi = 96;
 
 // ---- reading the windows back
 
@@ -234,9 +239,9 @@ class GuiTest : public ::testing::Test {
   }
 
   // Starts the program as its body does: the main window, then InitForms, then the first idle moment.
-  void Start(std::vector<std::string> params = {}) {
+  void Start(std::vector<std::string> params = {}, const std::string& program = "C:\\pellory\\pellory.exe") {
     TMainOptions options;
-    options.Params = {"C:\\pellory\\pellory.exe"};
+    options.Params = {program};
     options.Params.insert(options.Params.end(), params.begin(), params.end());
     options.Clock = &FClock;
     options.EndsMessageLoop = false;
@@ -452,11 +457,12 @@ TEST_F(GuiTest, NormalStartShowsTheSpecifiedWindowIdle) {
   // Owned by the application window: only that one has a taskbar button.
   EXPECT_EQ(GetWindow(Main(), GW_OWNER), Application().Handle());
 
-  // Exactly the panel and the status bar, at the status bar's real height.
+  // Exactly the panel and the status bar.
   const SIZE client = ClientSize(Main());
   EXPECT_EQ(client.cx, 355);
-  EXPECT_EQ(client.cy, 161 + (Outer(frmMain->StatusBar1).bottom - Outer(frmMain->StatusBar1).top));
+  EXPECT_EQ(client.cy, 176);
   EXPECT_THAT(Place(frmMain->Panel1), ElementsAre(0, 0, 355, 161));
+  EXPECT_THAT(Place(frmMain->StatusBar1), ElementsAre(0, 161, 355, 15));
   const RECT outer = Outer(Main());
   const RECT screen = MonitorRect(Main());
   EXPECT_NEAR(outer.left - screen.left, screen.right - outer.right, 1);
@@ -511,6 +517,55 @@ TEST_F(GuiTest, NormalStartShowsTheSpecifiedWindowIdle) {
   EXPECT_EQ(Progress(), 0);
   EXPECT_FALSE(IsWindowVisible(frmProtocol->Handle()));
   EXPECT_EQ(frmMain->OpenDialog1.InitialDir, L"C:\\pellory\\pellory.exe");
+}
+
+// Run once at 96 dpi and once more at 144 (--dpi=144).
+TEST_F(GuiTest, WindowScalesWithTheResolutionAndTheStatusStaysReadable) {
+  Start({"mf:+"});
+  ASSERT_EQ(frmMain->Dpi(), gDpi);
+  const SIZE client = ClientSize(Main());
+  EXPECT_EQ(client.cx, MulDiv(355, gDpi, 96));
+  EXPECT_EQ(client.cy, MulDiv(176, gDpi, 96));
+  const int panel = MulDiv(161, gDpi, 96);
+  EXPECT_EQ(Place(frmMain->Panel1)[3], panel);
+  EXPECT_THAT(Place(frmMain->StatusBar1), ElementsAre(0, panel, client.cx, client.cy - panel));
+
+  // The status text in the window's font, whose letters fit into the bar whole.
+  EXPECT_EQ(Status(), L"F");
+  const LOGFONTW font = FontOf(frmMain->StatusBar1);
+  EXPECT_EQ(font.lfHeight, -MulDiv(11, gDpi, 96));
+  HDC dc = GetDC(frmMain->StatusBar1);
+  HGDIOBJ previous =
+      SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(frmMain->StatusBar1, WM_GETFONT, 0, 0)));
+  TEXTMETRICW metrics{};
+  GetTextMetricsW(dc, &metrics);
+  SelectObject(dc, previous);
+  ReleaseDC(frmMain->StatusBar1, dc);
+  EXPECT_LE(metrics.tmHeight, client.cy - panel);
+}
+
+TEST_F(GuiTest, AnsiTextsAreReadInTheAnsiCodePageAndUtf8TextsAsUtf8) {
+  // In the ANSI code page "Ã©" is the byte pair C3 A9, which as UTF-8 would read "é".
+  const std::wstring dir = L"C:\\\u00C3\u00A9";
+  bool lossy = false;
+  const std::string ansiDir = ToAnsi(dir, &lossy);
+  if (lossy || GetACP() == CP_UTF8) GTEST_SKIP() << "the ANSI code page has no \"\u00C3\u00A9\"";
+  SetInternalMode(true);
+  Start({"f:+"}, ansiDir + "\\pellory.exe");
+  EXPECT_EQ(frmMain->OpenDialog1.InitialDir, dir + L"\\pellory.exe");
+
+  // A file name inside an error text.
+  FChosenFile = dir + L"\\missing.img";
+  Click(frmMain->btnFile);
+  ASSERT_EQ(FErrors.size(), 1u);
+  EXPECT_NE(FErrors[0].find(FChosenFile), std::wstring::npos) << ToUtf8(FErrors[0]);
+
+  // The port box's text travels as UTF-8 into the report and the status.
+  SetWindowTextW(frmMain->cbxPort, L"\u00C3\u00A9");
+  Click(frmMain->btnProg);
+  ASSERT_EQ(gStarts.size(), 1u);
+  EXPECT_EQ(Status(), L"Start at serial port \"\u00C3\u00A9\"");
+  EXPECT_THAT(ReportTexts(), ElementsAre(L"Start at serial port \"\u00C3\u00A9\""));
 }
 
 TEST_F(GuiTest, InternalModeWithImageFilesHalvesTheButtonsAndShowsTheReportOnce) {
@@ -1116,6 +1171,37 @@ bool MakeWindowsUnmanaged() {
   return !already;
 }
 
+int RunAgain();
+
+// The system resolution is read when a process starts: the test's own prefix gets `dpi`, the tests run
+// again under it, and the old value comes back. Once only, so that a system that ignores the value (Windows
+// until the next logon) fails the resolution test instead of starting the tests for ever.
+int RunAtDpi(int dpi) {
+  if (GetEnvironmentVariableW(L"PELLORY_GUI_DPI_SET", nullptr, 0) != 0) return -1;
+  SetEnvironmentVariableW(L"PELLORY_GUI_DPI_SET", L"1");
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", 0, nullptr, 0,
+                      KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    return -1;
+  }
+  DWORD old = 0;
+  DWORD size = sizeof old;
+  DWORD type = 0;
+  const bool had = RegQueryValueExW(key, L"LogPixels", nullptr, &type, reinterpret_cast<BYTE*>(&old),
+                                    &size) == ERROR_SUCCESS &&
+                   type == REG_DWORD;
+  const DWORD value = static_cast<DWORD>(dpi);
+  RegSetValueExW(key, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+  const int code = RunAgain();
+  if (had) {
+    RegSetValueExW(key, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&old), sizeof old);
+  } else {
+    RegDeleteValueW(key, L"LogPixels");
+  }
+  RegCloseKey(key);
+  return code;
+}
+
 int RunAgain() {
   wchar_t path[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -1143,7 +1229,14 @@ int RunAgain() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--dpi=", 6) == 0) gDpi = std::atoi(argv[i] + 6);
+  }
   if (MakeWindowsUnmanaged()) return RunAgain();
+  if (static_cast<int>(GetDpiForSystem()) != gDpi) {
+    const int code = RunAtDpi(gDpi);
+    if (code >= 0) return code;
+  }
   ::testing::InitGoogleMock(&argc, argv);
   return RUN_ALL_TESTS();
 }
