@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <deque>
@@ -317,10 +318,21 @@ class TStation {
     }
   }
 
-  // One line per run, redrawn in place.
+  // One line per run, redrawn in place; the columns aligned over all runs.
   void Draw() {
     const uint64_t now = H.NowMs();
+    std::vector<std::array<std::string, 3>> heads;
+    std::array<size_t, 3> widths{};
+    for (const TRun& run : FRuns) {
+      const TRunState& s = run.State;
+      heads.push_back({run.Port, s.LoggerClass.empty() ? "-" : s.LoggerClass + " " + s.LoggerVersion,
+                       s.Image.empty() ? "-" : s.Image});
+      for (size_t c = 0; c < widths.size(); ++c) widths[c] = std::max(widths[c], heads.back()[c].size());
+    }
+    // A line wider than the terminal would wrap, and the redraw would no longer find its start.
+    const size_t maxWidth = Io.ErrColumns > 1 ? static_cast<size_t>(Io.ErrColumns) - 1 : 0;
     std::string text;
+    size_t i = 0;
     for (const TRun& run : FRuns) {
       const TRunState& s = run.State;
       const int pct = run.Active ? s.Progress : (run.Row.Result == "completed" ? 100 : s.Progress);
@@ -332,12 +344,16 @@ class TStation {
                     static_cast<unsigned>(ms / 1000 % 60));
       char percent[8];
       std::snprintf(percent, sizeof percent, "%3d%%", pct);
-      std::string line = run.Port + "  " +
-                         (s.LoggerClass.empty() ? "-" : s.LoggerClass + " " + s.LoggerVersion) + "  " +
-                         (s.Image.empty() ? "-" : s.Image) + "  [" + std::string(filled, '#') +
-                         std::string(20 - filled, '-') + "] " + percent + "  " + elapsed;
+      std::string line;
+      for (size_t c = 0; c < widths.size(); ++c) {
+        line += heads[i][c] + std::string(widths[c] - heads[i][c].size() + 2, ' ');
+      }
+      line +=
+          "[" + std::string(filled, '#') + std::string(20 - filled, '-') + "] " + percent + "  " + elapsed;
       if (!run.Active) line += "  " + run.Row.Text;
+      if (maxWidth > 0 && line.size() > maxWidth) line.resize(maxWidth);
       text += line + "\x1b[K\n";
+      ++i;
     }
     // Only what changed goes out: at most once a second while the runs are quiet.
     if (text == FDrawnText) return;
