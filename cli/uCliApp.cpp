@@ -31,19 +31,6 @@ std::string TimeStamp() {
   return ReportLine("").substr(0, 8);
 }
 
-std::string OneLine(const std::string& question) {
-  std::string text;
-  for (size_t i = 0; i < question.size(); ++i) {
-    if (question.compare(i, 2, "\r\n") == 0) {
-      text += ' ';
-      ++i;
-    } else {
-      text += question[i];
-    }
-  }
-  return text;
-}
-
 // Restores the worker environment and waits for the last worker, whatever way a command ends.
 class TWorkerScope {
  public:
@@ -129,7 +116,7 @@ int RunCommand(const TCliOptions& options, TCliIo& io, const TCliHost& host) {
   // File and info ask nothing, as the window's File button; Update may.
   const char* question = (info || !options.File.empty()) ? nullptr : TRunControl::UpdateQuestion();
   if (question != nullptr && !options.Yes && !io.StdinTty) {
-    io.Err << kProgram << ": the update asks \"" << OneLine(question)
+    io.Err << kProgram << ": the update asks \"" << QuestionLine(question)
            << "\" and there is no terminal to answer; add --yes to answer Yes\n";
     return kExitUsage;
   }
@@ -254,19 +241,42 @@ int CliMain(const std::vector<std::string>& argsIn, TCliIo& io, const TCliHost& 
   return Usage(io, "no command given");
 }
 
-std::string IsoTimeStamp() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t secs = std::chrono::system_clock::to_time_t(now);
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+std::string QuestionLine(const std::string& question) {
+  std::string text;
+  for (size_t i = 0; i < question.size(); ++i) {
+    if (question.compare(i, 2, "\r\n") == 0) {
+      text += ' ';
+      ++i;
+    } else {
+      text += question[i];
+    }
+  }
+  return text;
+}
+
+std::string IsoUtc(std::chrono::system_clock::time_point t, bool millis) {
+  const std::time_t secs = std::chrono::system_clock::to_time_t(t);
   // Main thread only (the workers never format times), so gmtime's shared buffer is not contended.
   std::tm utc{};
   if (const std::tm* p = std::gmtime(&secs)) utc = *p;
   char buf[32];
   std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &utc);
+  if (!millis) return std::string(buf) + "Z";
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
   char frac[8];
   std::snprintf(frac, sizeof frac, ".%03dZ", static_cast<int>(ms));
   return std::string(buf) + frac;
+}
+
+std::string IsoTimeStamp() {
+  return IsoUtc(std::chrono::system_clock::now(), true);
+}
+
+bool AskYesNo(TCliIo& io, const std::string& question) {
+  io.Err << QuestionLine(question) << " [y/N] " << std::flush;
+  std::string answer;
+  if (!std::getline(io.In, answer)) return false;
+  return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes" || answer == "YES";
 }
 
 std::string JsonEscape(const std::string& text) {
@@ -401,11 +411,8 @@ bool TCliView::Confirm(const std::string& question) {
   if (FYes) return true;
   if (!FIo.StdinTty) return false;
   EraseBar();
-  FIo.Err << OneLine(question) << " [y/N] " << std::flush;
-  std::string answer;
-  if (!std::getline(FIo.In, answer)) return false;
-  if (CliInterrupted) return false;
-  return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes" || answer == "YES";
+  const bool yes = AskYesNo(FIo, question);
+  return yes && !CliInterrupted;
 }
 
 void TCliView::WorkerEvent(uint32_t code, int32_t value) {

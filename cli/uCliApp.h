@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <iosfwd>
 #include <string>
@@ -60,8 +61,15 @@ int CliMain(const std::vector<std::string>& args, TCliIo& io, const TCliHost& ho
 // The exit code of a run that has ended.
 int RunExitCode(const TRunControl& control, bool info);
 
-// The current time as ISO-8601 UTC with milliseconds ("2026-03-01T09:15:02.123Z").
+// `t` as ISO-8601 UTC, to the second ("2026-03-01T09:15:02Z") or the millisecond ("...02.123Z").
+std::string IsoUtc(std::chrono::system_clock::time_point t, bool millis);
+// The current time as ISO-8601 UTC with milliseconds.
 std::string IsoTimeStamp();
+
+// A question of the window (lines apart by CR LF) on one line.
+std::string QuestionLine(const std::string& question);
+// Asks `question` on the terminal (Err, one line) and reads the answer from In: true for a Yes.
+bool AskYesNo(TCliIo& io, const std::string& question);
 
 // `text` as the contents of a JSON string (without the quotes); bytes that are not UTF-8 are taken as
 // Latin-1.

@@ -8,7 +8,6 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <istream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -19,6 +18,7 @@
 #include "device/uEventTexts.h"
 #include "device/uSettings.h"
 #include "firmware/uNames.h"
+#include "ui/uStartup.h"
 #include "sim/uSimLogger.h"
 
 std::atomic<int> StationInterrupts{0};
@@ -32,25 +32,6 @@ constexpr const char* kSimOptionNames[] = {"--sim-class", "--sim-version", "--si
 int Usage(TCliIo& io, const std::string& error) {
   io.Err << kProgram << " station: " << error << "\nTry '" << kProgram << " station --help'.\n";
   return kExitUsage;
-}
-
-std::string IsoUtc(std::chrono::system_clock::time_point t) {
-  const std::time_t secs = std::chrono::system_clock::to_time_t(t);
-  // The station is single-threaded, so gmtime's shared buffer is not contended.
-  std::tm utc{};
-  if (const std::tm* p = std::gmtime(&secs)) utc = *p;
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return buf;
-}
-
-std::string OneLine(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\r') continue;
-    out += c == '\n' ? ' ' : c;
-  }
-  return out;
 }
 
 // A folder the station can create files in: tried by creating one.
@@ -189,7 +170,7 @@ class TStation {
     run.Started = std::chrono::system_clock::now();
     run.StartMs = H.NowMs();
     run.Row.Port = port;
-    run.Row.Started = IsoUtc(run.Started);
+    run.Row.Started = IsoUtc(run.Started, false);
     if (!O.LogDir.empty()) {
       const std::time_t secs = std::chrono::system_clock::to_time_t(run.Started);
       std::tm local{};
@@ -257,7 +238,7 @@ class TStation {
     run.Active = false;
     const auto finished = std::chrono::system_clock::now();
     TStationRow& row = run.Row;
-    row.Finished = IsoUtc(finished);
+    row.Finished = IsoUtc(finished, false);
     row.Seconds = static_cast<double>(H.NowMs() - run.StartMs) / 1000.0;
     const TRunState& s = run.State;
     row.LoggerClass = s.LoggerClass;
@@ -403,24 +384,17 @@ void AddStationOptions(CLI::App& sub, TStationOptions& o) {
                  "the device folder the port list is read from (Linux, default /dev)")
       ->type_name("DIR");
   sub.add_flag("--yes", o.Yes, "answer Yes to the question before the updates (needed without a terminal)");
-  // Numbers as the update takes them (decimal or 0x hex), checked here so that a bad one starts no run.
-  auto number = [&sub](const std::string& name, uint64_t max, std::function<void(uint64_t)> take,
-                       const std::string& help) {
-    sub.add_option_function<std::string>(
-           name,
-           [name, max, take](const std::string& v) {
-             uint64_t value = 0;
-             if (!ParseCliNumber(v, max, value)) {
-               throw CLI::ValidationError("invalid value \"" + v + "\" for " + name);
-             }
-             take(value);
-           },
-           help)
-        ->type_name("N");
-  };
-  number(
-      "--max-repeats", 1000000, [&o](uint64_t v) { o.MaxRepeats = static_cast<int>(v); },
-      "at most N repeats in a row per logger (default 3)");
+  // Decimal or 0x hex as the update takes them; CLI11's own conversion would read a leading 0 as octal.
+  sub.add_option_function<std::string>(
+         "--max-repeats",
+         [&o](const std::string& v) {
+           uint64_t n = 0;
+           if (!ParseCliNumber(v, 1000000, n))
+             throw CLI::ValidationError("invalid value \"" + v + "\" for --max-repeats");
+           o.MaxRepeats = static_cast<int>(n);
+         },
+         "at most N repeats in a row per logger (default 3)")
+      ->type_name("N");
   sub.add_option("--file", o.File, "update from an image file (internal mode only)")->type_name("FILE");
   sub.add_flag("--json", o.Json, "every run's events as JSON objects with the port added");
   sub.add_option("--log-dir", o.LogDir, "one log file per run in DIR")->type_name("DIR");
@@ -428,10 +402,11 @@ void AddStationOptions(CLI::App& sub, TStationOptions& o) {
       ->type_name("FILE");
   for (const char* name : kSimOptionNames) {
     const std::string n = name;
-    number(
-        n, n == "--sim-pace" ? 10000000 : 0xFFFF,
-        [&o, n](uint64_t v) { o.SimOptions.emplace_back(n, std::to_string(v)); },
-        "passed on to the simulated loggers");
+    // Checked with the other options before any run starts.
+    sub.add_option_function<std::string>(
+           n, [&o, n](const std::string& v) { o.SimOptions.emplace_back(n, v); },
+           "passed on to the simulated loggers")
+        ->type_name("N");
   }
   sub.add_option("--cancel-grace-ms", o.GraceMs)->group("")->check(CLI::Range(0, 3600000));
   sub.footer(
@@ -467,8 +442,6 @@ bool ValidateStationOptions(const TStationOptions& o, std::string& error) {
   return true;
 }
 
-namespace {}  // namespace
-
 int StationCommand(const std::vector<std::string>& args, TCliIo& io, const TStationHost& host) {
   std::vector<std::string> all{"station"};
   all.insert(all.end(), args.begin(), args.end());
@@ -493,8 +466,11 @@ int RunStation(const TStationOptions& o, TCliIo& io, const TStationHost& host) {
     const std::string key = host.PortKey ? host.PortKey(port) : port;
     if (!keys.insert(key).second) return Usage(io, "the port \"" + port + "\" is given twice");
   }
+  TStartOptions startOptions;
+  startOptions.ImageFiles = !o.File.empty();
+  const TStartupSettings settings = DeriveStartupSettings(host.InternalMode, startOptions);
+  if (settings.ImageFilesRefused) return Usage(io, "--file is refused: image files need internal mode");
   if (!o.File.empty()) {
-    if (!host.InternalMode) return Usage(io, "--file is refused: image files need internal mode");
     std::ifstream f(o.File, std::ios::binary);
     if (!f) return Usage(io, "cannot open the image file \"" + o.File + "\"");
   }
@@ -523,18 +499,15 @@ int RunStation(const TStationOptions& o, TCliIo& io, const TStationHost& host) {
   }
 
   // The question once for the whole station, as Update asks it.
-  ServiceLevel = host.InternalMode ? 1 : 0;
-  ClearsMeasurements = false;
+  ApplyStartupSettings(settings);
   const char* question = o.File.empty() ? TRunControl::UpdateQuestion() : nullptr;
   if (question != nullptr && !o.Yes) {
     if (!io.StdinTty) {
-      return Usage(
-          io, "the update asks \"" + OneLine(question) + "\" and there is no terminal to answer; add --yes");
+      return Usage(io, "the update asks \"" + QuestionLine(question) +
+                           "\" and there is no terminal to answer; add --yes");
     }
-    io.Err << OneLine(question) << " [y/N] " << std::flush;
-    std::string answer;
-    if (!std::getline(io.In, answer) || StationInterrupts.load() > 0 ||
-        !(answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes" || answer == "YES")) {
+    const bool yes = AskYesNo(io, question);
+    if (!yes || StationInterrupts.load() > 0) {
       io.Err << kProgram << ": not started\n";
       return kExitDeclined;
     }
