@@ -4,7 +4,8 @@
 
 #include "cli/uCliApp.h"
 #include "cli/uCliPlatform.h"
-#include "cli/uProcess.h"
+#include "station/uPortInfo.h"
+#include "station/uProcess.h"
 #include "cli/uStation.h"
 #include "ui/uInternalMode.h"
 

@@ -7,7 +7,7 @@
 #include <ostream>
 
 #include "cli/uCliOptions.h"
-#include "cli/uPortDiag.h"
+#include "station/uPortDiag.h"
 #include "cli/uStation.h"
 #include "device/uEventTexts.h"
 #include "device/uEvents.h"
@@ -254,20 +254,6 @@ std::string QuestionLine(const std::string& question) {
   return text;
 }
 
-std::string IsoUtc(std::chrono::system_clock::time_point t, bool millis) {
-  const std::time_t secs = std::chrono::system_clock::to_time_t(t);
-  // Main thread only (the workers never format times), so gmtime's shared buffer is not contended.
-  std::tm utc{};
-  if (const std::tm* p = std::gmtime(&secs)) utc = *p;
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &utc);
-  if (!millis) return std::string(buf) + "Z";
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
-  char frac[8];
-  std::snprintf(frac, sizeof frac, ".%03dZ", static_cast<int>(ms));
-  return std::string(buf) + frac;
-}
-
 std::string IsoTimeStamp() {
   return IsoUtc(std::chrono::system_clock::now(), true);
 }
@@ -325,24 +311,6 @@ std::string JsonEscape(const std::string& text) {
       out += static_cast<char>(c);
     }
     ++i;
-  }
-  return out;
-}
-
-std::string FormatTable(const std::vector<std::vector<std::string>>& rows) {
-  std::vector<size_t> widths;
-  for (const auto& row : rows) {
-    if (widths.size() < row.size()) widths.resize(row.size(), 0);
-    for (size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
-  }
-  std::string out;
-  for (const auto& row : rows) {
-    std::string line;
-    for (size_t c = 0; c < row.size(); ++c) {
-      line += row[c];
-      if (c + 1 < row.size()) line += std::string(widths[c] - row[c].size() + 2, ' ');
-    }
-    out += line + '\n';
   }
   return out;
 }

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/uPortInfo.h"
+#include "station/uPortInfo.h"
+#include "station/uText.h"
 #include "device/uClock.h"
 #include "device/uPortOps.h"
 #include "device/uSDCommThread.h"
@@ -61,8 +62,6 @@ int CliMain(const std::vector<std::string>& args, TCliIo& io, const TCliHost& ho
 // The exit code of a run that has ended.
 int RunExitCode(const TRunControl& control, bool info);
 
-// `t` as ISO-8601 UTC, to the second ("2026-03-01T09:15:02Z") or the millisecond ("...02.123Z").
-std::string IsoUtc(std::chrono::system_clock::time_point t, bool millis);
 // The current time as ISO-8601 UTC with milliseconds.
 std::string IsoTimeStamp();
 
@@ -74,9 +73,6 @@ bool AskYesNo(TCliIo& io, const std::string& question);
 // `text` as the contents of a JSON string (without the quotes); bytes that are not UTF-8 are taken as
 // Latin-1.
 std::string JsonEscape(const std::string& text);
-
-// Rows of cells as a table with columns padded to their widest cell, two blanks apart.
-std::string FormatTable(const std::vector<std::vector<std::string>>& rows);
 
 // The terminal as the run's window: report lines on Out, the progress line on Err (terminals only). When
 // both are the terminal, the progress reports live in the progress line alone.

@@ -13,11 +13,6 @@ bool IsTerminal(TStdStream stream);
 int TerminalColumns(TStdStream stream);
 // Ctrl-C cancels the run: sets CancelRequested and CliInterrupted; a second Ctrl-C ends the process.
 void InstallInterruptHandler();
-// The serial ports a logger may be on.
-std::vector<std::string> ListSerialPorts();
-// POSIX: one name per port: the links of <devDir>/serial/by-id, then <devDir>/ttyUSB* and <devDir>/ttyACM*
-// that no link points to, each group sorted (uPortInfo_posix.cpp).
-std::vector<std::string> ListSerialPortsIn(const std::string& devDir);
 // Starts an update worker whose thread never takes the Ctrl-C signal (its port reads are not interrupted).
 TCommThread* CreateCliWorker(intptr_t hWindow, TCmd cmd, const std::string& sPort);
 
@@ -26,9 +21,6 @@ void InstallStationInterruptHandler();
 // A run started by the station: a line or the end of standard input cancels it as Ctrl-C would (also when
 // the station is gone).
 void CancelOnStdin();
-// The key that names one physical port whatever name it is reached by: the resolved device path on Linux,
-// the upper-cased name on Windows.
-std::string CanonicalPortKey(const std::string& port);
 // Flushes a written file to the disk; false on failure.
 bool SyncFileToDisk(const std::string& path);
 // Renames `from` over `to` in one step.

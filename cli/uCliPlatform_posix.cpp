@@ -57,10 +57,6 @@ void InstallInterruptHandler() {
   sigaction(SIGINT, &action, nullptr);
 }
 
-std::vector<std::string> ListSerialPorts() {
-  return ListSerialPortsIn("/dev");
-}
-
 TCommThread* CreateCliWorker(intptr_t hWindow, TCmd cmd, const std::string& sPort) {
   // A new thread inherits the signal mask: with SIGINT blocked the signal always lands on the main thread,
   // so no port read of the worker is cut short by it.
@@ -97,12 +93,6 @@ void CancelOnStdin() {
     CancelRequested = true;
     CliInterrupted = true;
   }).detach();
-}
-
-std::string CanonicalPortKey(const std::string& port) {
-  char buf[PATH_MAX];
-  if (realpath(port.c_str(), buf) != nullptr) return buf;
-  return port;
 }
 
 bool SyncFileToDisk(const std::string& path) {

@@ -8,7 +8,6 @@
 #include "device/uSDCommThread.h"
 #include "device/uSettings.h"
 #include "device/uWinText_win32.h"
-#include "ui/uPortList.h"
 
 namespace {
 
@@ -51,12 +50,6 @@ void InstallInterruptHandler() {
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
-std::vector<std::string> ListSerialPorts() {
-  std::vector<std::string> ports;
-  FillPortList(ports);
-  return ports;
-}
-
 // Console control handlers run on a thread of their own, so the workers need no shielding here.
 TCommThread* CreateCliWorker(intptr_t hWindow, TCmd cmd, const std::string& sPort) {
   return DefaultCommThreadClass()(hWindow, cmd, sPort);
@@ -78,14 +71,6 @@ void CancelOnStdin() {
   }).detach();
 }
 
-std::string CanonicalPortKey(const std::string& port) {
-  std::string key = port;
-  for (char& c : key) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return key;
-}
-
 bool SyncFileToDisk(const std::string& path) {
   const HANDLE h = CreateFileW(ToWide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -98,11 +83,6 @@ bool SyncFileToDisk(const std::string& path) {
 bool ReplaceFileAtomically(const std::string& from, const std::string& to) {
   return MoveFileExW(ToWide(from).c_str(), ToWide(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-}
-
-// Windows has no device folder: the serial-port map is the list, whatever root is named.
-std::vector<std::string> ListSerialPortsIn(const std::string&) {
-  return ListSerialPorts();
 }
 
 void EnableTerminalRedraw() {

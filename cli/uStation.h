@@ -14,7 +14,7 @@
 
 #include "cli/uCliApp.h"
 #include "cli/uCliOptions.h"
-#include "cli/uProcess.h"
+#include "station/uProcess.h"
 
 namespace CLI {
 class App;

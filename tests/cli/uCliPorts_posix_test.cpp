@@ -8,8 +8,8 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/uCliPlatform.h"
-#include "cli/uPortDiag.h"
-#include "cli/uPortInfo.h"
+#include "station/uPortDiag.h"
+#include "station/uPortInfo.h"
 
 using ::testing::HasSubstr;
 

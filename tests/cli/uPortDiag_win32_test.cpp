@@ -7,8 +7,8 @@
 
 #include <algorithm>
 
-#include "cli/uPortDiag.h"
-#include "cli/uPortInfo.h"
+#include "station/uPortDiag.h"
+#include "station/uPortInfo.h"
 
 using ::testing::HasSubstr;
 

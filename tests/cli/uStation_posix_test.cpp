@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "cli/uCliPlatform.h"
+#include "station/uPortInfo.h"
 #include "cli/uStation.h"
 #include "device/uSettings.h"
 #include "firmware/uFWVersions.h"

@@ -2,8 +2,7 @@
 // registry.
 #include <windows.h>
 
-#include "cli/uCliPlatform.h"
-#include "cli/uPortDiag.h"
+#include "station/uPortDiag.h"
 #include "device/uWinText_win32.h"
 
 namespace {

@@ -19,7 +19,8 @@ struct TPortInfo {
   std::string Manufacturer;  // as the USB device names itself
   std::string Product;
   std::string Serial;
-  std::string Driver;        // ftdi_sio, cdc_acm, ... (Windows: the driver's service)
+  std::string Location;  // the physical socket: Linux the USB path ("1-1.4"), Windows the device's location
+  std::string Driver;    // ftdi_sio, cdc_acm, ... (Windows: the driver's service)
   std::string FriendlyName;  // Windows: the device's name in the Device Manager
   std::string Group;         // POSIX: the group that owns the device node
   int Access = -1;           // 1: this user may open it for reading and writing, 0: may not
@@ -32,6 +33,15 @@ std::vector<TPortInfo> ListPortInfo(const TSystemRoots& roots = {});
 
 // What the system tells of one port name (not necessarily present; then only Port and Kernel are set).
 TPortInfo DescribePort(const std::string& port, const TSystemRoots& roots = {});
+
+// The serial ports a logger may be on.
+std::vector<std::string> ListSerialPorts();
+// POSIX: one name per port: the links of <devDir>/serial/by-id, then <devDir>/ttyUSB* and <devDir>/ttyACM*
+// that no link points to, each group sorted. Windows: the ports the window offers, whatever the folder.
+std::vector<std::string> ListSerialPortsIn(const std::string& devDir);
+// The key that names one physical port whatever name it is reached by: the resolved device path on Linux,
+// the upper-cased name on Windows.
+std::string CanonicalPortKey(const std::string& port);
 
 // A table with a header row; columns that no port fills are left out.
 std::string PortsTable(const std::vector<TPortInfo>& ports);

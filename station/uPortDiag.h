@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/uPortInfo.h"
+#include "station/uPortInfo.h"
 #include "device/uPortOps.h"
 
 // What the system tells about a port that could not be opened.

@@ -1,4 +1,4 @@
-#include "cli/uPortDiag.h"
+#include "station/uPortDiag.h"
 
 #include <cstdio>
 

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "cli/uProcess.h"
+#include "station/uProcess.h"
 #include "device/uWinText_win32.h"
 
 namespace {

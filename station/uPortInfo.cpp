@@ -1,9 +1,9 @@
-#include "cli/uPortInfo.h"
+#include "station/uPortInfo.h"
 
 #include <functional>
 #include <nlohmann/json.hpp>
 
-#include "cli/uCliApp.h"
+#include "station/uText.h"
 
 namespace {
 

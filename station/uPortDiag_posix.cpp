@@ -9,8 +9,7 @@
 #include <fstream>
 #include <system_error>
 
-#include "cli/uCliPlatform.h"
-#include "cli/uPortDiag.h"
+#include "station/uPortDiag.h"
 
 namespace fs = std::filesystem;
 

@@ -1,6 +1,8 @@
 // The ports of a Linux system, read from /dev and sysfs directly: the kernel's own view, with no library
 // and no udev database needed, and every root replaceable by a fake tree in tests.
 #include <grp.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,8 +12,7 @@
 #include <set>
 #include <system_error>
 
-#include "cli/uCliPlatform.h"
-#include "cli/uPortInfo.h"
+#include "station/uPortInfo.h"
 
 namespace fs = std::filesystem;
 
@@ -114,6 +115,16 @@ TPortInfo Describe(const TPortNode& node, const TSystemRoots& roots) {
 }
 
 }  // namespace
+
+std::vector<std::string> ListSerialPorts() {
+  return ListSerialPortsIn("/dev");
+}
+
+std::string CanonicalPortKey(const std::string& port) {
+  char buf[PATH_MAX];
+  if (realpath(port.c_str(), buf) != nullptr) return buf;
+  return port;
+}
 
 std::vector<std::string> ListSerialPortsIn(const std::string& devDir) {
   std::vector<std::string> ports;

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <map>
 
-#include "cli/uProcess.h"
+#include "station/uProcess.h"
 
 extern char** environ;
 

@@ -7,8 +7,8 @@
 #include <cctype>
 #include <map>
 
-#include "cli/uPortDiag.h"
-#include "cli/uPortInfo.h"
+#include "station/uPortDiag.h"
+#include "station/uPortInfo.h"
 #include "device/uWinText_win32.h"
 #include "ui/uPortList.h"
 
@@ -95,6 +95,21 @@ TPortInfo Describe(const std::string& port, const std::map<std::string, TPortInf
 }
 
 }  // namespace
+
+std::vector<std::string> ListSerialPorts() {
+  std::vector<std::string> ports;
+  FillPortList(ports);
+  return ports;
+}
+
+// Windows has no device folder: the serial-port map is the list, whatever root is named.
+std::vector<std::string> ListSerialPortsIn(const std::string&) {
+  return ListSerialPorts();
+}
+
+std::string CanonicalPortKey(const std::string& port) {
+  return UpperAscii(port);
+}
 
 std::vector<TPortInfo> ListPortInfo(const TSystemRoots&) {
   const std::vector<TSerialMapEntry> map = ReadSerialPortMap();

@@ -1,0 +1,93 @@
+#include "station/uText.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+std::string IsoUtc(std::chrono::system_clock::time_point t, bool millis) {
+  const std::time_t secs = std::chrono::system_clock::to_time_t(t);
+  // Main thread only (the workers never format times), so gmtime's shared buffer is not contended.
+  std::tm utc{};
+  if (const std::tm* p = std::gmtime(&secs)) utc = *p;
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &utc);
+  if (!millis) return std::string(buf) + "Z";
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
+  char frac[8];
+  std::snprintf(frac, sizeof frac, ".%03dZ", static_cast<int>(ms));
+  return std::string(buf) + frac;
+}
+
+std::string FormatTable(const std::vector<std::vector<std::string>>& rows) {
+  std::vector<size_t> widths;
+  for (const auto& row : rows) {
+    if (widths.size() < row.size()) widths.resize(row.size(), 0);
+    for (size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
+  }
+  std::string out;
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t c = 0; c < row.size(); ++c) {
+      line += row[c];
+      if (c + 1 < row.size()) line += std::string(widths[c] - row[c].size() + 2, ' ');
+    }
+    out += line + '\n';
+  }
+  return out;
+}
+
+namespace {
+
+// The length of the well-formed UTF-8 sequence at `i` and its code point; 0 when there is none.
+size_t Utf8At(const std::string& s, size_t i, uint32_t& code) {
+  const unsigned char c = static_cast<unsigned char>(s[i]);
+  size_t len = c < 0x80                 ? 1
+               : c >= 0xC2 && c <= 0xDF ? 2
+               : c >= 0xE0 && c <= 0xEF ? 3
+               : c >= 0xF0 && c <= 0xF4 ? 4
+                                        : 0;
+  if (len == 0 || i + len > s.size()) return 0;
+  code = len == 1 ? c : len == 2 ? c & 0x1F : len == 3 ? c & 0x0F : c & 0x07;
+  for (size_t k = 1; k < len; ++k) {
+    const unsigned char b = static_cast<unsigned char>(s[i + k]);
+    if ((b & 0xC0) != 0x80) return 0;
+    code = code << 6 | (b & 0x3F);
+  }
+  // Overlong forms, surrogates and code points beyond U+10FFFF are not UTF-8.
+  if ((len == 3 && code < 0x800) || (len == 4 && (code < 0x10000 || code > 0x10FFFF)) ||
+      (code >= 0xD800 && code <= 0xDFFF)) {
+    return 0;
+  }
+  return len;
+}
+
+bool Unsafe(uint32_t code) {
+  return code < 0x20 || (code >= 0x7F && code <= 0x9F) || code == 0x061C || code == 0x200E ||
+         code == 0x200F || (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
+}
+
+}  // namespace
+
+std::string TerminalSafe(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  char buf[12];
+  for (size_t i = 0; i < text.size();) {
+    uint32_t code = 0;
+    const size_t len = Utf8At(text, i, code);
+    if (len == 0) {
+      std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned char>(text[i]));
+      out += buf;
+      ++i;
+    } else if (Unsafe(code)) {
+      std::snprintf(buf, sizeof buf, code < 0x80 ? "\\x%02x" : "\\u%04x", static_cast<unsigned>(code));
+      out += buf;
+      i += len;
+    } else {
+      out.append(text, i, len);
+      i += len;
+    }
+  }
+  return out;
+}

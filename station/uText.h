@@ -1,0 +1,19 @@
+// Texts shared by the station's front ends: tables, ISO times, and text from outside made safe for a
+// terminal.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+// Rows of cells as a table with columns padded to their widest cell, two blanks apart.
+std::string FormatTable(const std::vector<std::vector<std::string>>& rows);
+
+// `t` as ISO-8601 UTC, to the second ("2026-03-01T09:15:02Z") or the millisecond ("...02.123Z").
+std::string IsoUtc(std::chrono::system_clock::time_point t, bool millis);
+
+// `text` as it may go to a terminal: port names, USB descriptor strings and children's output can carry
+// escape sequences. C0 controls and DEL become "\x1b" and the like, C1 controls and the bidirectional
+// overrides and isolates "\u009b", "\u202e" ..., bytes that are no UTF-8 "\xff"; a backslash stays as it
+// is. Files (logs, CSV) keep the bytes; JSON escapes on its own.
+std::string TerminalSafe(const std::string& text);
