@@ -57,7 +57,7 @@ TCommThread* CliWorker(intptr_t hWindow, TCmd cmd, const std::string& sPort) {
 }
 
 int Usage(TCliIo& io, const std::string& error) {
-  io.Err << kProgram << ": " << error << "\nTry '" << kProgram << " --help'.\n";
+  io.Err << kProgram << ": " << TerminalSafe(error) << "\nTry '" << kProgram << " --help'.\n";
   return kExitUsage;
 }
 
@@ -78,7 +78,9 @@ int FileVersionCommand(TCliIo& io, const TCliHost& host, const std::string& file
   if (!control.FileVersion(file)) return kExitUsage;
   TBl3FileHeader header;
   GetImageHeader(0, header);
-  io.Out << FormatTable({ImageTableHeader(), ImageRow(header)});
+  std::vector<std::string> row = ImageRow(header);
+  for (std::string& cell : row) cell = TerminalSafe(cell);  // the date is the file's text
+  io.Out << FormatTable({ImageTableHeader(), row});
   return kExitOk;
 }
 
@@ -312,7 +314,8 @@ std::string JsonEscape(const std::string& text) {
     }
     ++i;
   }
-  return out;
+  // C1 controls and bidirectional marks pass the JSON rules as they are; a terminal would obey them.
+  return JsonTerminalSafe(out);
 }
 
 TCliView::TCliView(TCliIo& io, IClock& clock, std::string port, bool readInfoOnly, bool yes, bool json)
@@ -334,7 +337,8 @@ void TCliView::AddReport(const std::string& text) {
   }
   if (FEvent == evProgress && FoldsProgress()) return;
   EraseBar();
-  FIo.Out << ReportLine(text) << '\n' << std::flush;
+  // Report lines carry the port name and the logger's texts: shown, never obeyed by the terminal.
+  FIo.Out << TerminalSafe(ReportLine(text)) << '\n' << std::flush;
   DrawBar();
 }
 
@@ -352,12 +356,12 @@ void TCliView::ShowInfoBox(const std::string& text) {
     return;
   }
   EraseBar();
-  FIo.Out << text << '\n' << std::flush;
+  FIo.Out << TerminalSafe(text) << '\n' << std::flush;
 }
 
 void TCliView::ShowError(const std::string& text) {
   EraseBar();
-  FIo.Err << kProgram << ": " << text << '\n' << std::flush;
+  FIo.Err << kProgram << ": " << TerminalSafe(text) << '\n' << std::flush;
   DrawBar();
 }
 

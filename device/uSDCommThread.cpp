@@ -62,7 +62,6 @@ constexpr int kFinishTries = 5;
 constexpr uint32_t kControllerWakeMs = 2000;
 constexpr uint32_t kFinishPauseMs = 500;
 constexpr uint32_t kFinishSettleMs = 2000;
-constexpr const char* kEndOfFileLine = ":00000001FF";
 
 }  // namespace
 

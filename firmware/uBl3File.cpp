@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "firmware/uFWVersions.h"
+#include "firmware/uFlash.h"
+#include "firmware/uRegularFile.h"
 
 namespace {
 
@@ -36,30 +38,53 @@ bool ReadTextLine(TLineCursor& cursor, std::string& line) {
   return true;
 }
 
-// Reads `fileName` whole as bytes, past a UTF-8 byte-order mark at its very start, which editors on
-// Windows like to write and which would otherwise become part of the first key. C stdio rather than
-// file streams: the streams would pull the whole locale machinery into the statically linked programs.
-// False when the file cannot be opened or read (a directory included).
-bool ReadImageFile(const std::string& fileName, std::string& text) {
-  text.clear();
-  std::FILE* file = std::fopen(fileName.c_str(), "rb");
-  if (file == nullptr) return false;
-  char block[16384];
-  std::size_t got;
-  while ((got = std::fread(block, 1, sizeof block, file)) > 0) text.append(block, got);
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed) return false;
-  if (text.starts_with("\xEF\xBB\xBF")) text.erase(0, 3);
-  return true;
-}
-
-std::string CannotOpen(const std::string& fileName) {
-  return "Cannot open image file \"" + fileName + "\"";
+std::string CannotOpen(const std::string& fileName, TFileProblem problem) {
+  const std::string head = "Cannot open image file \"" + fileName + "\"";
+  switch (problem) {
+    case TFileProblem::Folder:
+      return head + ": it is a folder";
+    case TFileProblem::NotRegular:
+      return head + ": it is not a regular file";
+    case TFileProblem::TooLarge:
+      return head + ": it is larger than 16 MiB, far more than any firmware image";
+    default:
+      return head;
+  }
 }
 
 std::string CannotReadHeader(const std::string& fileName, const std::string& what) {
   return "Cannot read the header of image file \"" + fileName + "\": " + what;
+}
+
+// Reads `fileName` whole as bytes, past a UTF-8 byte-order mark at its very start, which editors on
+// Windows like to write and which would otherwise become part of the first key. C stdio rather than
+// file streams: the streams would pull the whole locale machinery into the statically linked programs.
+// Only regular files of at most kMaxImageFileBytes are read, and never more than that: a device, a FIFO
+// or an endless file is refused unread. False with `reason` when the file cannot be used.
+bool ReadImageFile(const std::string& fileName, std::string& text, std::string& reason) {
+  text.clear();
+  TFileProblem problem = TFileProblem::None;
+  std::FILE* file = OpenRegularFile(fileName, kMaxImageFileBytes, problem);
+  if (file == nullptr) {
+    reason = CannotOpen(fileName, problem);
+    return false;
+  }
+  char block[16384];
+  std::size_t got;
+  // Bounded again while reading: the file may grow after it was measured.
+  while (text.size() <= kMaxImageFileBytes && (got = std::fread(block, 1, sizeof block, file)) > 0) {
+    text.append(block, got);
+  }
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (failed || text.size() > kMaxImageFileBytes) {
+    reason =
+        failed ? "Cannot read image file \"" + fileName + "\"" : CannotOpen(fileName, TFileProblem::TooLarge);
+    text.clear();
+    return false;
+  }
+  if (text.starts_with("\xEF\xBB\xBF")) text.erase(0, 3);
+  return true;
 }
 
 // The whole value text as a signed 32-bit decimal integer, an optional leading minus allowed, low 16 bits
@@ -88,6 +113,20 @@ uint16_t ReadIntegerLine(TLineCursor& file, const std::string& key) {
   std::string line;
   ReadTextLine(file, line);
   return IntegerValue(ValueOf(line, key), key);
+}
+
+// The image lines of a whole file: every line without "=", wherever it stands (blank lines included),
+// with their line numbers in the file when `numbers` is given.
+std::vector<std::string> ImageLines(const std::string& text, std::vector<std::size_t>* numbers) {
+  std::vector<std::string> lines;
+  TLineCursor cursor{text};
+  std::string line;
+  for (std::size_t number = 1; ReadTextLine(cursor, line); ++number) {
+    if (line.find('=') != std::string::npos) continue;
+    lines.push_back(line);
+    if (numbers != nullptr) numbers->push_back(number);
+  }
+  return lines;
 }
 
 }  // namespace
@@ -119,24 +158,15 @@ bool ReadFileHeader(const std::string& text, TBl3FileHeader& header) {
 bool LoadImageFile(const std::string& fileName, std::string& reason) {
   FileLines.clear();
   std::string text;
-  if (!ReadImageFile(fileName, text)) {
-    reason = CannotOpen(fileName);
-    return false;
-  }
+  if (!ReadImageFile(fileName, text, reason)) return false;
   try {
     ReadFileHeader(text, FileHeader);
   } catch (const EImageFile& e) {
     reason = CannotReadHeader(fileName, e.what());
     return false;
   }
-
   // The lines go to a list of our own first, so that a failure leaves FileLines empty.
-  std::vector<std::string> lines;
-  TLineCursor cursor{text};
-  std::string line;
-  while (ReadTextLine(cursor, line)) lines.push_back(line);
-  // Every line with "=" is a header line, wherever it stands; blank lines are image lines.
-  std::erase_if(lines, [](const std::string& l) { return l.find('=') != std::string::npos; });
+  std::vector<std::string> lines = ImageLines(text, nullptr);
   FileLines = std::move(lines);
   SelectedImage = 0;
   return true;
@@ -144,11 +174,45 @@ bool LoadImageFile(const std::string& fileName, std::string& reason) {
 
 void ReadFileVersion(const std::string& fileName) {
   std::string text;
-  if (!ReadImageFile(fileName, text)) throw EImageFile(CannotOpen(fileName));
+  std::string reason;
+  if (!ReadImageFile(fileName, text, reason)) throw EImageFile(reason);
   try {
     ReadFileHeader(text, FileHeader);
   } catch (const EImageFile& e) {
     throw EImageFile(CannotReadHeader(fileName, e.what()));
   }
   SelectedImage = 0;
+}
+
+bool CheckImageFile(const std::string& fileName, std::string& reason) {
+  std::string text;
+  if (!ReadImageFile(fileName, text, reason)) return false;
+  try {
+    TBl3FileHeader header;
+    ReadFileHeader(text, header);
+  } catch (const EImageFile& e) {
+    reason = CannotReadHeader(fileName, e.what());
+    return false;
+  }
+  std::vector<std::size_t> numbers;
+  const std::vector<std::string> lines = ImageLines(text, &numbers);
+  const std::string head = "Image file \"" + fileName + "\"";
+  // What the update demands of the lines, checked here so that no run starts only to fail on them.
+  if (lines.empty() || lines.back() != kEndOfFileLine) {
+    reason = head + " does not end with the end-of-file record " + kEndOfFileLine;
+    return false;
+  }
+  if (lines.size() < 2) {
+    reason = head + " holds no record before the end-of-file record";
+    return false;
+  }
+  uint8_t record[260];
+  for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+    if (!DecodeHexRecord(lines[i], record)) {
+      reason =
+          head + ", line " + std::to_string(numbers[i]) + ": not an Intel HEX record the update can send";
+      return false;
+    }
+  }
+  return true;
 }

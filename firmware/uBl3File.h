@@ -26,6 +26,9 @@ class EImageFile : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Image files are far smaller (a complete image is about 30 KB): a larger file is refused unread.
+inline constexpr uint64_t kMaxImageFileBytes = 16 * 1024 * 1024;
+
 // The value of `line` for `key`: the text after the first "=" when the text before it is exactly `key`,
 // else the empty text.
 std::string ValueOf(const std::string& line, const std::string& key);
@@ -38,11 +41,17 @@ bool ReadFileHeader(const std::string& text, TBl3FileHeader& header);
 
 // The loading steps of PrepareImage for `fileName`: empties FileLines, reads the header into FileHeader,
 // loads the HEX lines (lines containing "=" removed) into FileLines and sets SelectedImage to 0.
-// Returns false with `reason` set when the file cannot be opened or its header cannot be read; then
-// FileLines is empty and SelectedImage is untouched. Throws EImageFile when the lines cannot be loaded
+// Returns false with `reason` set when the file cannot be opened or read (a folder, a device, a FIFO or a
+// file larger than kMaxImageFileBytes is refused unread) or its header cannot be read; then FileLines is
+// empty and SelectedImage is untouched. Throws EImageFile when the lines cannot be loaded
 // after the header was read (FileLines then empty again).
 bool LoadImageFile(const std::string& fileName, std::string& reason);
 
 // "File version": reads only the header of `fileName` into FileHeader and sets SelectedImage to 0.
 // Throws EImageFile when the file cannot be opened or the header cannot be read (SelectedImage kept).
 void ReadFileVersion(const std::string& fileName);
+
+// The whole file checked once, as an update would use it, without touching the loaded image: a regular
+// file of at most kMaxImageFileBytes, a readable header, and image lines that are each a HEX record the
+// update can send, the last the end-of-file record. False with `reason` (naming the file) when unusable.
+bool CheckImageFile(const std::string& fileName, std::string& reason);

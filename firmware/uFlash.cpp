@@ -31,24 +31,28 @@ char NibbleToHex(uint8_t b) {
   return "0123456789ABCDEF"[b & 0x0F];
 }
 
-bool DecodeHexRecord() {
-  if (HexLine.size() < kMinLineLength) return false;
-  if (HexLine[0] != ':') return false;
+bool DecodeHexRecord(const std::string& line, uint8_t* record) {
+  if (line.size() < kMinLineLength) return false;
+  if (line[0] != ':') return false;
   uint8_t high = 0;
   uint8_t low = 0;
-  if (!HexDigitValue(HexLine[1], high) || !HexDigitValue(HexLine[2], low)) return false;
-  HexRecord[0] = static_cast<uint8_t>(high * 16 + low);
-  const std::size_t count = HexRecord[0];
+  if (!HexDigitValue(line[1], high) || !HexDigitValue(line[2], low)) return false;
+  record[0] = static_cast<uint8_t>(high * 16 + low);
+  const std::size_t count = record[0];
   if (count > kMaxDataBytes) return false;
-  if (HexLine.size() != 2 * count + kMinLineLength) return false;
+  if (line.size() != 2 * count + kMinLineLength) return false;
   // Byte k sits at text positions 2k+1 and 2k+2 (0-based, after the ":").
   for (std::size_t k = 1; k <= count + 4; ++k) {
-    if (!HexDigitValue(HexLine[2 * k + 1], high) || !HexDigitValue(HexLine[2 * k + 2], low)) return false;
-    HexRecord[k] = static_cast<uint8_t>(high * 16 + low);
+    if (!HexDigitValue(line[2 * k + 1], high) || !HexDigitValue(line[2 * k + 2], low)) return false;
+    record[k] = static_cast<uint8_t>(high * 16 + low);
   }
   uint8_t sum = 0;
-  for (std::size_t k = 0; k <= count + 4; ++k) sum = static_cast<uint8_t>(sum + HexRecord[k]);
+  for (std::size_t k = 0; k <= count + 4; ++k) sum = static_cast<uint8_t>(sum + record[k]);
   return sum == 0;
+}
+
+bool DecodeHexRecord() {
+  return DecodeHexRecord(HexLine, HexRecord);
 }
 
 bool EncodeHexRecord() {

@@ -27,6 +27,7 @@ const std::vector<TColumn>& Columns() {
       {"Manufacturer", [](const TPortInfo& p) { return p.Manufacturer; }},
       {"Product", [](const TPortInfo& p) { return p.Product; }},
       {"Serial", [](const TPortInfo& p) { return p.Serial; }},
+      {"Location", [](const TPortInfo& p) { return p.Location; }},
       {"Driver", [](const TPortInfo& p) { return p.Driver; }},
       {"Latency",
        [](const TPortInfo& p) { return p.LatencyMs < 0 ? "" : std::to_string(p.LatencyMs) + " ms"; }},
@@ -55,7 +56,8 @@ std::string PortsTable(const std::vector<TPortInfo>& ports) {
   for (const TColumn* column : used) rows[0].push_back(column->Title);
   for (const TPortInfo& p : ports) {
     rows.emplace_back();
-    for (const TColumn* column : used) rows.back().push_back(column->Cell(p));
+    // Names and USB descriptor strings come from the device: shown, never obeyed by the terminal.
+    for (const TColumn* column : used) rows.back().push_back(TerminalSafe(column->Cell(p)));
   }
   return FormatTable(rows);
 }
@@ -70,6 +72,7 @@ std::string PortsJson(const std::vector<TPortInfo>& ports) {
         {"manufacturer", TextOrNull(p.Manufacturer)},
         {"product", TextOrNull(p.Product)},
         {"serial", TextOrNull(p.Serial)},
+        {"location", TextOrNull(p.Location)},
         {"driver", TextOrNull(p.Driver)},
         {"friendly_name", TextOrNull(p.FriendlyName)},
         {"group", TextOrNull(p.Group)},
@@ -79,5 +82,5 @@ std::string PortsJson(const std::vector<TPortInfo>& ports) {
     });
   }
   // Texts from the system may hold bytes that are not UTF-8: replace them rather than fail.
-  return array.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+  return JsonTerminalSafe(array.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)) + "\n";
 }

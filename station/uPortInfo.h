@@ -43,7 +43,8 @@ std::vector<std::string> ListSerialPortsIn(const std::string& devDir);
 // the upper-cased name on Windows.
 std::string CanonicalPortKey(const std::string& port);
 
-// A table with a header row; columns that no port fills are left out.
+// A table with a header row; columns that no port fills are left out. Every cell terminal-safe.
 std::string PortsTable(const std::vector<TPortInfo>& ports);
-// One JSON array of objects with the same fields (null where the system does not tell).
+// One JSON array of objects with the same fields (null where the system does not tell), control and
+// bidirectional characters escaped.
 std::string PortsJson(const std::vector<TPortInfo>& ports);

@@ -77,7 +77,7 @@ std::string GroupName(gid_t gid) {
   return found->gr_name;
 }
 
-// What sysfs says of the tty `name` (ttyUSB0): driver, USB identity, latency timer.
+// What sysfs says of the tty `name` (ttyUSB0): driver, USB identity and location, latency timer.
 void AddSysfsFacts(const std::string& name, const TSystemRoots& roots, TPortInfo& info) {
   const fs::path sys(roots.Sys);
   const fs::path device = sys / "class" / "tty" / name / "device";
@@ -94,6 +94,8 @@ void AddSysfsFacts(const std::string& name, const TSystemRoots& roots, TPortInfo
     info.Manufacturer = ReadLine(dir / "manufacturer");
     info.Product = ReadLine(dir / "product");
     info.Serial = ReadLine(dir / "serial");
+    // The device's folder is named by its bus and port path ("1-1.4"): the socket it is plugged into.
+    info.Location = dir.filename().string();
     break;
   }
   const std::string latency = ReadLine(sys / "bus" / "usb-serial" / "devices" / name / "latency_timer");

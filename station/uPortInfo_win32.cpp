@@ -1,7 +1,8 @@
 // The ports of a Windows system: the ports the window offers (the serial-port map, filtered as the window
 // filters it), each with what SetupAPI knows of its device.
 #include <windows.h>
-// setupapi.h after windows.h
+// setupapi.h and cfgmgr32.h after windows.h; the CM_ functions come from setupapi.dll as well
+#include <cfgmgr32.h>
 #include <setupapi.h>
 
 #include <cctype>
@@ -58,6 +59,44 @@ std::string UsbIdOf(const std::string& hardwareId) {
   return id;
 }
 
+// The instance id of a device node ("USB\VID_0403&PID_6001\A50285BI"); empty where it has none.
+std::string InstanceId(DEVINST node) {
+  wchar_t id[MAX_DEVICE_ID_LEN + 1] = {};
+  if (CM_Get_Device_IDW(node, id, MAX_DEVICE_ID_LEN, 0) != CR_SUCCESS) return {};
+  return ToUtf8(id);
+}
+
+// The location of a device node ("Port_#0004.Hub_#0006"); empty where it has none.
+std::string LocationOf(DEVINST node) {
+  wchar_t text[256] = {};
+  ULONG size = sizeof text - sizeof(wchar_t);
+  if (CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_LOCATION_INFORMATION, nullptr, text, &size, 0) !=
+      CR_SUCCESS) {
+    return {};
+  }
+  return ToUtf8(text);
+}
+
+// The serial number and socket from the USB device the port belongs to: the port's own device (a
+// CDC-ACM logger) or one above it (an adapter's bus driver, or the interface of a composite device). Its
+// instance id ends in the USB serial number where the device reports one; where not, Windows makes one
+// up, always with "&" in it. Its location names the hub port it is plugged into.
+void AddUsbDeviceFacts(DEVINST node, TPortInfo& info) {
+  for (int up = 0; up < 3; ++up) {
+    const std::string id = InstanceId(node);
+    const std::string upper = UpperAscii(id);
+    if (upper.rfind("USB\\VID_", 0) == 0 && upper.find("&MI_") == std::string::npos) {
+      const std::string serial = id.substr(id.rfind('\\') + 1);
+      if (!serial.empty() && serial.find('&') == std::string::npos) info.Serial = serial;
+      if (const std::string location = LocationOf(node); !location.empty()) info.Location = location;
+      return;
+    }
+    DEVINST parent = 0;
+    if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) return;
+    node = parent;
+  }
+}
+
 // What SetupAPI knows of the present ports' devices, by port name (upper case).
 std::map<std::string, TPortInfo> PresentDevices() {
   std::map<std::string, TPortInfo> devices;
@@ -73,6 +112,8 @@ std::map<std::string, TPortInfo> PresentDevices() {
     info.Manufacturer = DeviceText(set, device, SPDRP_MFG);
     info.Driver = DeviceText(set, device, SPDRP_SERVICE);
     info.UsbId = UsbIdOf(DeviceText(set, device, SPDRP_HARDWAREID));
+    info.Location = DeviceText(set, device, SPDRP_LOCATION_INFORMATION);
+    AddUsbDeviceFacts(device.DevInst, info);
     devices[UpperAscii(port)] = info;
   }
   SetupDiDestroyDeviceInfoList(set);

@@ -91,3 +91,25 @@ std::string TerminalSafe(const std::string& text) {
   }
   return out;
 }
+
+std::string JsonTerminalSafe(const std::string& json) {
+  // Outside its strings JSON text holds only ASCII, and C0 controls inside them are escaped already:
+  // what is left to escape is a code point from DEL up, which can only stand inside a string.
+  std::string out;
+  out.reserve(json.size());
+  char buf[12];
+  for (size_t i = 0; i < json.size();) {
+    uint32_t code = 0;
+    const size_t len = Utf8At(json, i, code);
+    if (len > 0 && code >= 0x7F && Unsafe(code)) {
+      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(code));
+      out += buf;
+      i += len;
+    } else {
+      const size_t n = len == 0 ? 1 : len;
+      out.append(json, i, n);
+      i += n;
+    }
+  }
+  return out;
+}

@@ -17,3 +17,8 @@ std::string IsoUtc(std::chrono::system_clock::time_point t, bool millis);
 // overrides and isolates "\u009b", "\u202e" ..., bytes that are no UTF-8 "\xff"; a backslash stays as it
 // is. Files (logs, CSV) keep the bytes; JSON escapes on its own.
 std::string TerminalSafe(const std::string& text);
+
+// JSON text with DEL, the C1 controls and the bidirectional marks in its strings written as "\u009b" and
+// the like: the same data for every JSON reader, and nothing a terminal acts on. JSON encoders escape only
+// the C0 controls.
+std::string JsonTerminalSafe(const std::string& json);

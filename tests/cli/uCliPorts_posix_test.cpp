@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
+#include "cli/uCliApp.h"
 #include "cli/uCliPlatform.h"
 #include "station/uPortDiag.h"
 #include "station/uPortInfo.h"
@@ -111,6 +113,44 @@ TEST_F(PortTreeTest, EachPortIsListedOnceWithWhatSysfsTellsOfIt) {
   const nlohmann::json json = nlohmann::json::parse(PortsJson(ports));
   EXPECT_EQ(json[0]["serial"], "A50285BI");
   EXPECT_EQ(json[0]["access"], true);
+}
+
+TEST_F(PortTreeTest, PortsTellTheSocketAndShowDescriptorStringsWithoutObeyingThem) {
+  // A product string with a title change, a screen clear and a right-to-left override.
+  const std::string product = "FT232R\x1b]0;pwned\x07\x1b[2J \xe2\x80\xaeTRAU";
+  Write(fs::path(roots.Sys) / "devices" / "usb1" / "1-1" / "product", product);
+  TCliHost host;
+  host.Roots = roots;
+  auto ports = [&](const std::vector<std::string>& args) {
+    std::ostringstream out, err;
+    std::istringstream in;
+    TCliIo io{out, err, in, false, false, false, 0};
+    EXPECT_EQ(CliMain(args, io, host), 0);
+    const std::string text = out.str() + err.str();
+    EXPECT_EQ(text.find_first_of("\x07\x1b"), std::string::npos) << text;
+    EXPECT_EQ(text.find("\xe2\x80\xae"), std::string::npos) << text;
+    return out.str();
+  };
+
+  const std::string table = ports({"ports"});
+  EXPECT_THAT(table, HasSubstr("FT232R\\x1b]0;pwned\\x07\\x1b[2J \\u202eTRAU"));
+  const std::string head = table.substr(0, table.find('\n'));
+  EXPECT_LT(head.find("Serial"), head.find("Location"));
+  EXPECT_LT(head.find("Location"), head.find("Driver"));
+  EXPECT_THAT(table, HasSubstr("A50285BI  1-1  "));
+
+  // JSON: the same data for a reader, the location after the serial number, the keys in their order.
+  const nlohmann::ordered_json json = nlohmann::ordered_json::parse(ports({"ports", "--json"}));
+  ASSERT_EQ(json.size(), 3u);
+  EXPECT_EQ(json[0]["product"], product);
+  std::vector<std::string> keys;
+  for (const auto& item : json[0].items()) keys.push_back(item.key());
+  EXPECT_EQ(keys, (std::vector<std::string>{"port", "kernel", "usb_id", "manufacturer", "product", "serial",
+                                            "location", "driver", "friendly_name", "group", "access",
+                                            "latency_timer_ms"}));
+  EXPECT_EQ(json[0]["location"], "1-1");
+  EXPECT_TRUE(json[1]["location"].is_null());  // no USB device above it
+  EXPECT_EQ(json[2]["location"], "1-2");
 }
 
 TEST_F(PortTreeTest, AFailedOpenIsExplainedFromTheSystemsOwnFacts) {

@@ -556,4 +556,46 @@ TEST_F(CliTest, AFailedOpenKeepsItsOutcomeTextAndAddsTheReasonOnStandardError) {
   EXPECT_THAT(settings.Err, HasSubstr("ttyPELLORY9 opened, but did not take the line settings"));
 }
 
+TEST_F(CliTest, OutsideTextReachesTheTerminalEscapedAndJsonKeepsItExactly) {
+  // A port name that would clear the screen and turn the rest of the line right to left.
+  const std::string port =
+      "tty\x1b[2J\xe2\x80\xae"
+      "9";
+  const std::string shown = "tty\\x1b[2J\\u202e9";
+  TRefusingPorts ports;
+  ports.SetExistingPorts({"ttyOTHER"});
+  ports.Reason = {TPortFailure::Busy, 16};
+  host.RealPorts = &ports;
+  host.Roots.Proc = (dir / "proc").string();
+  auto raw = [](const TCliResult& r) {
+    const std::string all = r.Out + r.Err;
+    return HasControlCharacters(all) || all.find("\xe2\x80\xae") != std::string::npos;
+  };
+  const TCliResult update = Run({"update", "--port", port, "--yes"});
+  EXPECT_EQ(update.Exit, 10);
+  EXPECT_FALSE(raw(update)) << update.Out << update.Err;
+  EXPECT_THAT(update.Out, HasSubstr("Start at serial port \"" + shown + "\""));
+  EXPECT_EQ(update.Lines.back(), "Aborted because serial port \"" + shown + "\" is not ready!");
+  EXPECT_THAT(update.Err, HasSubstr("pellory-cli: " + shown + " is busy"));
+
+  const TCliResult json = Run({"update", "--port", port, "--yes", "--json"});
+  EXPECT_FALSE(raw(json)) << json.Out;
+  ASSERT_EQ(json.Lines.size(), 1u);
+  EXPECT_EQ(nlohmann::json::parse(json.Lines[0])["text"],
+            "Aborted because serial port \"" + port + "\" is not ready!");
+  EXPECT_EQ(JsonEscape("\xc2\x9b"
+                       "6n\xe2\x81\xa6"),
+            R"(\u009b6n\u2066)");
+
+  EXPECT_FALSE(raw(Run({"update", "--port", "sim", "--colour=\x1b[31m"})));
+  const TCliResult version =
+      Run({"file-version", WriteFile("v.txt",
+                                     "bootloader=2\nbootloader version=1\nclass=26122\n"
+                                     "versionH=4\nversionL=1\nplatform=25\nprint=52\n"
+                                     "date=\x1b[8mhidden\n")});
+  EXPECT_EQ(version.Exit, 0);
+  EXPECT_FALSE(raw(version));
+  EXPECT_THAT(version.Out, HasSubstr("\\x1b[8mhidden"));
+}
+
 }  // namespace

@@ -239,6 +239,71 @@ TEST_F(ImageFileTest, FileVersionReadsOnlyTheHeader) {
   EXPECT_EQ(FileHeader.quor_print, 17);
 }
 
+TEST_F(ImageFileTest, OversizedFilesAndFoldersAreRefusedUnreadEverywhere) {
+  // A sparse file one byte over the bound: refused from its size, before a byte is read.
+  const std::string huge = Write("");
+  fs::resize_file(huge, kMaxImageFileBytes + 1);
+  const std::string tooLarge = "Cannot open image file \"" + huge + "\": it is larger than 16 MiB";
+  std::string reason;
+  EXPECT_FALSE(LoadImageFile(huge, reason));
+  EXPECT_EQ(reason.rfind(tooLarge, 0), 0u) << reason;
+  reason.clear();
+  EXPECT_FALSE(CheckImageFile(huge, reason));
+  EXPECT_EQ(reason.rfind(tooLarge, 0), 0u) << reason;
+  try {
+    ReadFileVersion(huge);
+    ADD_FAILURE() << "no error";
+  } catch (const EImageFile& e) {
+    EXPECT_EQ(std::string(e.what()).rfind(tooLarge, 0), 0u) << e.what();
+  }
+
+  EXPECT_FALSE(CheckImageFile(FDir.string(), reason));
+  EXPECT_EQ(reason, "Cannot open image file \"" + FDir.string() + "\": it is a folder");
+  EXPECT_THROW(ReadFileVersion(FDir.string()), EImageFile);
+  EXPECT_EQ(SelectedImage, -1);
+  EXPECT_TRUE(FileLines.empty());
+}
+
+TEST_F(ImageFileTest, CheckTellsWhatWouldFailEveryRunAndTouchesNoLoadedImage) {
+  std::string image = Image3HeaderText();
+  for (const auto& line : Image3Lines()) image += line + "\r\n";
+  FileLines = {"kept"};
+  SelectedImage = 2;
+  std::string reason;
+  EXPECT_TRUE(CheckImageFile(Write(image), reason)) << reason;
+  EXPECT_TRUE(
+      CheckImageFile(Write("\xEF\xBB\xBF" + Image3HeaderText() + ":00000001FF\n" + ":00000001FF"), reason))
+      << reason;
+
+  const std::string badHeader = Write(HeaderWith(4, "versionH=four") + ":00000001FF\n:00000001FF\n");
+  EXPECT_FALSE(CheckImageFile(badHeader, reason));
+  EXPECT_EQ(reason.rfind("Cannot read the header of image file \"" + badHeader + "\": ", 0), 0u) << reason;
+
+  // A wrong checksum on the file's line 10, a lower-case digit, a blank line: the file's line numbers,
+  // header and "=" lines counted.
+  const std::string hexHead = Image3HeaderText() + ":020000040000FA\n";
+  const std::string badSum = Write(hexHead + ":020000040000FB\n:00000001FF\n");
+  EXPECT_FALSE(CheckImageFile(badSum, reason));
+  EXPECT_EQ(reason, "Image file \"" + badSum + "\", line 10: not an Intel HEX record the update can send");
+  EXPECT_FALSE(CheckImageFile(Write(hexHead + "note=x\n:020000040000fa\n:00000001FF\n"), reason));
+  EXPECT_NE(reason.find(", line 11: "), std::string::npos) << reason;
+  EXPECT_FALSE(CheckImageFile(Write(hexHead + "\n:00000001FF\n"), reason));
+  EXPECT_NE(reason.find(", line 10: "), std::string::npos) << reason;
+
+  // The end: the end-of-file record last, and something before it.
+  for (const std::string& tail : {std::string(), std::string("\n"), std::string(":00000001FF\n\n")}) {
+    EXPECT_FALSE(CheckImageFile(Write(hexHead + tail), reason)) << tail;
+    EXPECT_NE(reason.find("does not end with the end-of-file record :00000001FF"), std::string::npos)
+        << reason;
+  }
+  EXPECT_FALSE(CheckImageFile(Write(Image3HeaderText() + ":00000001FF\n"), reason));
+  EXPECT_NE(reason.find("holds no record before the end-of-file record"), std::string::npos) << reason;
+
+  EXPECT_EQ(FileLines, std::vector<std::string>{"kept"});
+  EXPECT_EQ(SelectedImage, 2);
+  EXPECT_EQ(FileHeader, TBl3FileHeader{});
+}
+
 TEST_F(ImageFileTest, ArbitraryBytesLoadWithoutHarm) {
   std::mt19937 random(12345);
   for (int round = 0; round < 50; ++round) {

@@ -1,11 +1,13 @@
 // The image-file reader on any file: a clear result (loaded, refused, or EImageFile), no line with "="
-// among the image lines, and the two ways of reading the header agree.
+// among the image lines, the two ways of reading the header agree, and the check before a station run
+// passes nothing an update could not send.
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "firmware/uBl3File.h"
 #include "firmware/uFWVersions.h"
@@ -67,6 +69,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Require(threw || !reason.empty(), "refused without a reason");
   }
   const TBl3FileHeader loadedHeader = FileHeader;
+
+  // The station's check before any run: it passes only files that load and end as an update needs.
+  const std::vector<std::string> loadedLines = FileLines;
+  std::string checkReason;
+  const bool usable = CheckImageFile(TempPath(), checkReason);
+  Require(usable != !checkReason.empty(), "the check gave no reason, or one with success");
+  Require(!usable || (loaded && FileLines.size() >= 2 && FileLines.back() == ":00000001FF"),
+          "the check passed a file that no update can use");
+  Require(FileLines == loadedLines && FileHeader == loadedHeader, "the check changed the loaded image");
 
   SelectedImage = 5;
   bool versionRead = false;

@@ -396,6 +396,12 @@ TEST_F(RunControlTest, FileThatCannotBeUsedStartsNothingAndSaysWhy) {
   EXPECT_THAT(gStarts, IsEmpty());
   EXPECT_EQ(log.back().rfind("error ", 0), 0u);
 
+  // A folder chosen by mistake: the operator is told what it is, nothing is read or started.
+  log.clear();
+  EXPECT_FALSE(control.FileClick(dir.string()));
+  EXPECT_EQ(log.back(), "error Cannot open image file \"" + dir.string() + "\": it is a folder");
+  EXPECT_THAT(gStarts, IsEmpty());
+
   log.clear();
   const std::string good = WriteFile("good.txt", std::string(kImage3Header) + ":00000001FF\n");
   EXPECT_TRUE(control.FileClick(good));
