@@ -100,6 +100,11 @@ void AddRunOptions(CLI::App& sub, TCliOptions& o, bool update) {
           ->type_name("BAUD")
           ->transform(Number(10000000))
           ->group(simGroup),
+      sub.add_option("--sim-latency-ms", o.Sim.LatencyMs,
+                     "hold every answer N ms, as a USB adapter's latency timer (default 0)")
+          ->type_name("N")
+          ->transform(Number(255))
+          ->group(simGroup),
   };
 
   sub.callback([&o, update, port, yes, clears, file, sim] {

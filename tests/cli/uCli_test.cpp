@@ -194,6 +194,14 @@ TEST_F(CliTest, InfoStopsAfterTheImageChoice) {
   EXPECT_EQ(Count(r.Lines, "-> Check SD CARD V2.102"), 1u);
   EXPECT_EQ(Count(r.Lines, "Progress"), 0u);
   EXPECT_EQ(r.Lines.back(), "Only read update info!");
+
+  // Behind a simulated adapter every answered exchange waits its latency timer once more.
+  const uint64_t start = clock.TotalSleptMs();
+  EXPECT_EQ(Run({"info", "--port", "sim"}).Exit, 0);
+  const uint64_t plain = clock.TotalSleptMs() - start;
+  EXPECT_EQ(Run({"info", "--port", "sim", "--sim-latency-ms", "16"}).Exit, 0);
+  const uint64_t held = clock.TotalSleptMs() - start - 2 * plain;
+  EXPECT_EQ(held, 12u * 16);  // identification, the controller's identity and its three words
 }
 
 TEST_F(CliTest, FailedRunsExitWithTheirOutcome) {

@@ -241,6 +241,7 @@ TEST_F(StationTest, UsageErrorsAreFoundBeforeAnyRunStarts) {
       {"--port", "A", "--yes", "--log-dir", (dir / "file" / "logs").string()},
       {"--port", "A", "--yes", "--summary", (dir / "missing" / "s.csv").string()},
       {"--port", "A", "--yes", "--sim-pace", "fast"},
+      {"--port", "A", "--yes", "--sim-latency-ms", "256"},
       {"--port", "A"},  // the question, and no terminal to answer it
       {"--all", "--yes"},
   };
