@@ -116,6 +116,10 @@ TEST_F(CliTest, UsageErrorsExitTwoAndSayWhat) {
       {"ports", "x"},
       {"file-version"},
       {"file-version", "a", "b"},
+      {"info", "--port", "sim", "--sim-latency-ms", "256"},
+      {"latency"},
+      {"latency", "sim", "--set", "0"},
+      {"latency", "sim", "--set", "256"},
   };
   for (const auto& args : bad) {
     const TCliResult r = Run(args);
@@ -160,8 +164,8 @@ TEST_F(CliTest, HelpListsTheExitCodesAndVersionNamesTheProgram) {
   EXPECT_THAT(images.Out, HasSubstr("Usage: pellory-cli images"));
   EXPECT_THAT(images.Out, Not(HasSubstr("--port")));
   const TCliResult top = Run({"--help"});
-  for (const char* part :
-       {"  update  ", "  file-version  ", "  44  repeats exhausted after programming failures"})
+  for (const char* part : {"  update  ", "  file-version  ", "  latency  ", "  5   latency: not permitted",
+                           "  44  repeats exhausted after programming failures"})
     EXPECT_THAT(top.Out, HasSubstr(part));
   EXPECT_THAT(top.Out, Not(HasSubstr("--sim-pace")));
   const TCliResult version = Run({"--version"});
