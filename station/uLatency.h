@@ -77,7 +77,8 @@ int LatencyExitCode(const std::vector<TTimerResult>& results);
 std::vector<TTimerResult> ShowAdapterTimers(IAdapterTimers& timers, const std::vector<std::string>& ports);
 // Sets the timers of `ports` to `ms`: each with this process's rights first, then those refused for want
 // of rights in one step with more (when `mayElevate` and the platform can; `onElevate` is told their
-// ports first). One result per port, in their order.
+// ports first). One result per port, in their order. Waits for the elevated step (and its prompt): a window
+// calls it from a thread of its own.
 std::vector<TTimerResult> SetAdapterTimers(
     IAdapterTimers& timers, const std::vector<std::string>& ports, int ms, bool mayElevate,
     const std::function<void(const std::vector<std::string>&)>& onElevate = {});

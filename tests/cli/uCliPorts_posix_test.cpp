@@ -229,9 +229,38 @@ TEST_F(PortTreeTest, LatencyShowsTheAdaptersSetsATimerAndSaysWhatToRunWhenRefuse
   EXPECT_EQ(json[0]["latency_timer_ms"], 1);
   EXPECT_EQ(err, "");  // 1 ms costs nothing worth a word
 
+  // A write that fails otherwise, or that the driver does not keep, is no success.
+  TLatencyEnv failing = refusing;
+  failing.WriteFile = [](const std::string&, const std::string&) { return EIO; };
+  const std::unique_ptr<IAdapterTimers> broken = PlatformAdapterTimers(failing);
+  host.AdapterTimers = broken.get();
+  EXPECT_EQ(run({"latency", ftdi, "--set", "8"}), 1);
+  EXPECT_THAT(err, HasSubstr("the latency timer could not be set: Input/output error"));
+  failing.WriteFile = [](const std::string&, const std::string&) { return 0; };
+  const std::unique_ptr<IAdapterTimers> ignoring = PlatformAdapterTimers(failing);
+  host.AdapterTimers = ignoring.get();
+  EXPECT_EQ(run({"latency", ftdi, "--set", "8"}), 1);
+  EXPECT_THAT(err, HasSubstr("the driver took 8 ms but reports 1 ms."));
+  host.AdapterTimers = nullptr;
+
   // A timer file that says anything but a byte's worth of digits is no timer.
   Write(timer, "4096");
   EXPECT_EQ(run({"latency", ftdi}), kExitNoTimer);
+}
+
+TEST(UdevLatencyRule, OnlyPlainIdsFromTheDeviceReachTheRule) {
+  TPortInfo info;
+  info.UsbId = "0403:6015";
+  info.Driver = "ftdi_sio";
+  EXPECT_EQ(UdevLatencyRule(info, 2),
+            "ACTION==\"add\", SUBSYSTEM==\"usb-serial\", ATTRS{idVendor}==\"0403\", "
+            "ATTRS{idProduct}==\"6015\", ATTR{latency_timer}=\"2\"");
+  // A descriptor that tries to add a key of its own to a rule root installs.
+  info.UsbId = "0403:6\"01";
+  EXPECT_EQ(UdevLatencyRule(info, 1),
+            "ACTION==\"add\", SUBSYSTEM==\"usb-serial\", DRIVER==\"ftdi_sio\", ATTR{latency_timer}=\"1\"");
+  info.Driver = "x\", RUN+=\"/bin/sh";
+  EXPECT_EQ(UdevLatencyRule(info, 1), "");
 }
 
 }  // namespace

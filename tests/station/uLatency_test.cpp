@@ -105,6 +105,9 @@ TEST(AdapterTimers, TheResultFileRoundTripsAndAnythingElseIsRefused) {
         std::string(2u << 20, ' ')}) {
     EXPECT_FALSE(ParseTimerResults(bad, read)) << bad.substr(0, 60);
   }
+  // What the device calls itself reaches the terminal escaped.
+  written[0].Product = "FT232R\x1b[2J";
+  EXPECT_NE(TimerTable(written).find("FT232R\\x1b[2J  1 ms"), std::string::npos) << TimerTable(written);
   EXPECT_EQ(ShellWord("/dev/serial/by-id/usb-FTDI_A5-if00"), "/dev/serial/by-id/usb-FTDI_A5-if00");
   EXPECT_EQ(ShellWord("/tmp/my port's"), "'/tmp/my port'\\''s'");
 }
