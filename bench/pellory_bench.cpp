@@ -3,10 +3,13 @@
 // time the wire and the procedure's fixed pauses need at least.
 //
 //   pellory-bench [--image 1|2|3] [--pace BAUD] [--paced-only | --unpaced-only] [--sim PATH]
+//   pellory-bench --latency-ms N [--image 1|2|3] [--pace BAUD] [--sim PATH]
 //   pellory-bench --station N [--image 1|2|3] [--pace BAUD] [--sim PATH] [--cli PATH]
 //
 // With --station, one "pellory-cli station" updates N simulated loggers, each on its own pseudo-terminal,
-// and each run and the whole station are compared with one run's wire-time limit.
+// and each run and the whole station are compared with one run's wire-time limit. With --latency-ms, the
+// simulator holds every answer as a USB adapter with that latency timer does, and the run is compared with
+// the same run at 1 ms: what the timer costs a complete update.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -47,6 +50,7 @@ const char* const kUsage =
     "usage: pellory-bench [--image N] [--pace BAUD] [--paced-only | --unpaced-only] [--sim PATH]\n"
     "  --image N      the embedded image the simulated controller fits (1 to 3, default 3)\n"
     "  --pace BAUD    wire speed of the paced run (default 9600)\n"
+    "  --latency-ms N paced runs behind an adapter with that latency timer and with 1 ms (1 to 255)\n"
     "  --sim PATH     the simulator program (default: the one built with this program)\n"
     "  --station N    N loggers at once through one 'pellory-cli station' (paced only)\n"
     "  --cli PATH     pellory-cli for --station (default: the one built with this program)\n";
@@ -70,7 +74,9 @@ struct TMeasure {
   double HostTotalMs = 0;
   double OversleptMs = 0;  // pauses that took longer than asked
   uint32_t Baud = 0;
+  uint32_t LatencyMs = 0;  // the simulated adapter's latency timer
 
+  double HoldMs() const { return static_cast<double>(Answered) * LatencyMs; }
   uint64_t WriteOnly() const { return Frames > Answered ? Frames - Answered : 0; }
   double LimitMs() const {
     if (Baud == 0) return kFixedPausesMs;
@@ -163,9 +169,10 @@ bool NumberAfter(const std::string& text, const std::string& label, double& valu
   return true;
 }
 
-TMeasure RunOnce(const std::string& simPath, uint32_t baud, const TBl3FileHeader& image) {
+TMeasure RunOnce(const std::string& simPath, uint32_t baud, uint32_t latencyMs, const TBl3FileHeader& image) {
   TMeasure m;
   m.Baud = baud;
+  m.LatencyMs = latencyMs;
   char dir[] = "/tmp/pellory-bench-XXXXXX";
   if (mkdtemp(dir) == nullptr) {
     m.Failure = "no temporary folder";
@@ -191,6 +198,10 @@ TMeasure RunOnce(const std::string& simPath, uint32_t baud, const TBl3FileHeader
   if (baud != 0) {
     args.push_back("--pace");
     args.push_back(std::to_string(baud));
+  }
+  if (latencyMs != 0) {
+    args.push_back("--latency-ms");
+    args.push_back(std::to_string(latencyMs));
   }
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
@@ -300,6 +311,10 @@ void PrintTable(const std::vector<TMeasure>& runs) {
   };
   row("",
       [](const TMeasure& m) { return m.Baud ? "paced " + std::to_string(m.Baud) : std::string("unpaced"); });
+  const bool adapter = std::any_of(runs.begin(), runs.end(), [](const TMeasure& m) { return m.LatencyMs; });
+  if (adapter) {
+    row("adapter's latency timer (ms)", [](const TMeasure& m) { return std::to_string(m.LatencyMs); });
+  }
   row("frames answered / write-only",
       [](const TMeasure& m) { return std::to_string(m.Answered) + " / " + std::to_string(m.WriteOnly()); });
   row("wall time (s)", [&](const TMeasure& m) { return fmt("%.3f", m.WallMs / 1000); });
@@ -320,8 +335,12 @@ void PrintTable(const std::vector<TMeasure>& runs) {
       [&](const TMeasure& m) { return fmt("%.3f", m.HostTotalMs / 1000); });
   row("above the limit: pauses overslept (s)",
       [&](const TMeasure& m) { return fmt("%.3f", m.OversleptMs / 1000); });
+  if (adapter) {
+    row("above the limit: adapter's hold (s)",
+        [&](const TMeasure& m) { return fmt("%.3f", m.HoldMs() / 1000); });
+  }
   row("above the limit: simulator and pty (s)", [&](const TMeasure& m) {
-    return fmt("%.3f", (m.WallMs - m.LimitMs() - m.HostTotalMs - m.OversleptMs) / 1000);
+    return fmt("%.3f", (m.WallMs - m.LimitMs() - m.HostTotalMs - m.OversleptMs - m.HoldMs()) / 1000);
   });
   row("host CPU (s)", [&](const TMeasure& m) { return fmt("%.3f", m.CpuMs / 1000); });
   row("host CPU / wall (%)", [&](const TMeasure& m) { return fmt("%.2f", 100 * m.CpuMs / m.WallMs); });
@@ -510,6 +529,7 @@ int main(int argc, char** argv) {
   std::string simPath = PELLORY_SIM_PATH;
   std::string cliPath = PELLORY_CLI_PATH;
   int station = 0;
+  int latency = 0;
   int32_t image = 3;
   uint32_t baud = 9600;
   bool paced = true, unpaced = true;
@@ -528,6 +548,12 @@ int main(int argc, char** argv) {
       simPath = argv[++i];
     } else if (arg == "--cli" && hasValue) {
       cliPath = argv[++i];
+    } else if (arg == "--latency-ms" && hasValue) {
+      latency = std::atoi(argv[++i]);
+      if (latency < 1 || latency > 255) {
+        std::fputs(kUsage, stderr);
+        return 2;
+      }
     } else if (arg == "--station" && hasValue) {
       station = std::atoi(argv[++i]);
       if (station < 1 || station > 99) {
@@ -556,8 +582,14 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   std::vector<TMeasure> runs;
-  if (paced) runs.push_back(RunOnce(simPath, baud, header));
-  if (unpaced) runs.push_back(RunOnce(simPath, 0, header));
+  if (latency != 0) {
+    // What the timer costs: the same paced run behind the adapter as it is and as it could be set.
+    runs.push_back(RunOnce(simPath, baud, static_cast<uint32_t>(latency), header));
+    if (latency != 1) runs.push_back(RunOnce(simPath, baud, 1, header));
+  } else {
+    if (paced) runs.push_back(RunOnce(simPath, baud, 0, header));
+    if (unpaced) runs.push_back(RunOnce(simPath, 0, 0, header));
+  }
   bool ok = true;
   for (const TMeasure& m : runs)
     if (!m.Ok) {

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <istream>
+#include <memory>
 #include <ostream>
+#include <set>
 
 #include "cli/uCliOptions.h"
 #include "station/uPortDiag.h"
@@ -93,6 +96,80 @@ int PortsCommand(TCliIo& io, const TCliHost& host, bool json) {
   }
   if (ports.empty()) io.Err << kProgram << ": no serial port found\n";
   return kExitOk;
+}
+
+int LatencyCommand(const TCliOptions& options, TCliIo& io, const TCliHost& host) {
+  const TLatencyOptions& o = options.Latency;
+  std::unique_ptr<IAdapterTimers> own;
+  IAdapterTimers* timers = host.AdapterTimers;
+  if (timers == nullptr) {
+    TLatencyEnv env;
+    env.Roots = host.Roots;
+    own = PlatformAdapterTimers(env);
+    timers = own.get();
+  }
+  // Each physical port once; the simulated loggers have no adapter to ask.
+  std::vector<std::string> ports, real;
+  std::set<std::string> seen;
+  for (const std::string& port : o.Ports) {
+    const bool sim = TPortRouter::IsSimPortName(port);
+    if (!seen.insert(sim ? port : CanonicalPortKey(port)).second) continue;
+    ports.push_back(port);
+    if (!sim) real.push_back(port);
+  }
+  const bool set = o.SetMs > 0;
+  // The copy started with administrator rights asks for them no more.
+  const bool elevatedCopy = !o.ResultFile.empty();
+  // Said before the prompt appears; --json keeps standard output and error to the array alone.
+  auto onElevate = [&io, &options](const std::vector<std::string>& refused) {
+    if (options.Json) return;
+    std::string names;
+    for (const std::string& port : refused) names += (names.empty() ? "" : ", ") + TerminalSafe(port);
+    io.Err << kProgram << ": " << names
+           << ": changing the latency timer needs administrator rights; asking for them once"
+           << (refused.size() > 1 ? " for all of them.\n" : ".\n") << std::flush;
+  };
+  const std::vector<TTimerResult> asked =
+      set ? SetAdapterTimers(*timers, real, o.SetMs, !elevatedCopy, onElevate)
+          : ShowAdapterTimers(*timers, real);
+  std::vector<TTimerResult> results;
+  size_t next = 0;
+  for (const std::string& port : ports) {
+    if (TPortRouter::IsSimPortName(port)) {
+      results.push_back(NoTimerResult(port, "the simulated logger"));
+    } else if (next < asked.size()) {
+      results.push_back(asked[next++]);
+    }
+  }
+
+  if (elevatedCopy) {
+    std::ofstream out(o.ResultFile, std::ios::binary | std::ios::trunc);
+    out << TimerResultsJson(results);
+    if (!out.flush()) {
+      io.Err << kProgram << ": cannot write " << TerminalSafe(o.ResultFile) << '\n';
+      return kExitFatal;
+    }
+  }
+  if (options.Json) {
+    io.Out << TimerResultsJson(results);
+    return LatencyExitCode(results);
+  }
+  if (!set) io.Out << TimerTable(results);
+  for (const TTimerResult& r : results) {
+    const bool changed = r.Outcome == TTimerOutcome::Set || r.Outcome == TTimerOutcome::SetPending;
+    if (set && changed) {
+      std::string adapter;
+      for (const std::string* part : {&r.Product, &r.UsbId, &r.Driver}) {
+        if (!part->empty()) adapter += (adapter.empty() ? " (" : ", ") + TerminalSafe(*part);
+      }
+      io.Out << TerminalSafe(r.Port) << ": latency timer " << r.WasMs << " ms -> " << r.TimerMs << " ms"
+             << (adapter.empty() ? "" : adapter + ")") << '\n';
+      for (const std::string& note : r.Notes) io.Out << TerminalSafe(note) << '\n';
+    } else {
+      for (const std::string& note : r.Notes) io.Err << kProgram << ": " << TerminalSafe(note) << '\n';
+    }
+  }
+  return LatencyExitCode(results);
 }
 
 void PrintHints(TCliView& view, const std::vector<std::string>& hints) {
@@ -231,6 +308,8 @@ int CliMain(const std::vector<std::string>& argsIn, TCliIo& io, const TCliHost& 
       return FileVersionCommand(io, host, options.FileArg);
     case TCliCommand::Ports:
       return PortsCommand(io, host, options.Json);
+    case TCliCommand::Latency:
+      return LatencyCommand(options, io, host);
     case TCliCommand::Update:
     case TCliCommand::Info:
       return RunCommand(options, io, host);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "station/uLatency.h"
 #include "station/uPortInfo.h"
 #include "station/uText.h"
 #include "device/uClock.h"
@@ -43,6 +44,7 @@ struct TCliHost {
   IPortOps* RealPorts = nullptr;                      // every port name but "sim"
   std::function<std::vector<TPortInfo>()> ListPorts;  // unset: ListPortInfo(Roots)
   TSystemRoots Roots;                                 // where the port hints look (POSIX)
+  IAdapterTimers* AdapterTimers = nullptr;            // unset: the platform's, looking in Roots
   TSimFaults SimFaults;                               // faults of the simulated logger (tests)
   // The worker factory: the update procedure, started so that Ctrl-C reaches the main thread only.
   TCommThreadClass WorkerClass = DefaultCommThreadClass();

@@ -37,6 +37,17 @@ constexpr const char* kPlainExitCodes = R"(Exit codes:
   2   usage error or unusable input file
 )";
 
+constexpr const char* kLatencyExitCodes = R"(Exit codes:
+  0   every port shown or set
+  1   the system refused to set a timer for another reason
+  2   usage error
+  4   a port has no adapter latency timer (no such port, a CDC-ACM device,
+      a pseudo-terminal, the simulated logger)
+  5   not permitted to set a timer, or the elevation was declined
+  7   set, but the adapter takes it only when plugged in again (Windows)
+With several ports the first that applies of 1, 5, 4, 7.
+)";
+
 // Decimal or 0x hex within 0..max, handed on in decimal so that CLI11's own conversion (which would
 // read a leading 0 as octal) sees nothing else.
 CLI::Validator Number(uint64_t max) {
@@ -100,6 +111,11 @@ void AddRunOptions(CLI::App& sub, TCliOptions& o, bool update) {
           ->type_name("BAUD")
           ->transform(Number(10000000))
           ->group(simGroup),
+      sub.add_option("--sim-latency-ms", o.Sim.LatencyMs,
+                     "hold every answer N ms, as a USB adapter's latency timer (default 0)")
+          ->type_name("N")
+          ->transform(Number(255))
+          ->group(simGroup),
   };
 
   sub.callback([&o, update, port, yes, clears, file, sim] {
@@ -152,8 +168,16 @@ void BuildCliApp(CLI::App& app, TCliOptions& o) {
   app.option_defaults()->disable_flag_override()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app.require_subcommand(0, 1);
   app.get_formatter()->column_width(26);
+  // The latency command's own codes with the others, in order.
+  std::string exitCodes = kRunExitCodes;
+  const std::string stationLine = "  6   station: at least one run failed or was cancelled\n";
+  exitCodes.insert(exitCodes.find(stationLine),
+                   "  4   latency: a port has no adapter latency timer\n"
+                   "  5   latency: not permitted, or the elevation was declined\n");
+  exitCodes.insert(exitCodes.find(stationLine) + stationLine.size(),
+                   "  7   latency: set, but taken only when the adapter is plugged in again\n");
   app.footer(Footer(std::string("Run 'pellory-cli COMMAND --help' for the options of a command.\n\n") +
-                    kOutput + "\n" + kRunExitCodes));
+                    kOutput + "\n" + exitCodes));
   CLI::Option* version = app.add_flag("--version")->description("print the program's version and exit");
 
   CLI::App* update = app.add_subcommand("update", "update the SD-card controller of the logger on PORT");
@@ -179,6 +203,27 @@ void BuildCliApp(CLI::App& app, TCliOptions& o) {
       app.add_subcommand("ports", "the serial ports a logger may be on: names, USB identity, driver, access");
   ports->add_flag("--json", o.Json, "the ports as one JSON array");
   ports->footer(Footer(kPlainExitCodes))->callback([&o] { o.Command = TCliCommand::Ports; });
+
+  CLI::App* latency = app.add_subcommand(
+      "latency", "the USB adapters' latency timers of the ports, shown or set (1 ms: twice as fast)");
+  // Every port counts, whatever the program's default for options given twice.
+  latency->add_option("PORT", o.Latency.Ports, "a serial port; several may be given")
+      ->type_name("PORT")
+      ->required()
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  CLI::Option* set = latency->add_option("--set", o.Latency.SetMs, "set each timer to N ms (1 to 255)")
+                         ->type_name("N")
+                         ->transform(Number(255));
+  latency->add_flag("--json", o.Json, "the ports and their timers as one JSON array");
+  // For the copy this command starts with administrator rights (Windows).
+  latency->add_option("--result-file", o.Latency.ResultFile)->group("");
+  latency->footer(Footer(kLatencyExitCodes))->callback([&o, set] {
+    if (set->count() > 0 && o.Latency.SetMs == 0) throw CLI::ValidationError("--set takes 1 to 255 (ms)");
+    for (const std::string& port : o.Latency.Ports) {
+      if (port.empty()) throw CLI::ValidationError("latency needs port names, not an empty one");
+    }
+    o.Command = TCliCommand::Latency;
+  });
 
   CLI::App* station = app.add_subcommand("station", "update many loggers at once, or each one plugged in");
   AddStationOptions(*station, o.Station);

@@ -12,7 +12,7 @@ namespace CLI {
 class App;
 }
 
-enum class TCliCommand { None, Update, Info, Images, FileVersion, Ports, Station, Help, Version };
+enum class TCliCommand { None, Update, Info, Images, FileVersion, Ports, Latency, Station, Help, Version };
 
 struct TStationOptions {
   std::vector<std::string> Ports;
@@ -30,6 +30,12 @@ struct TStationOptions {
   int GraceMs = 10000;  // from cancel to kill
 };
 
+struct TLatencyOptions {
+  std::vector<std::string> Ports;
+  int SetMs = 0;           // 0: show the timers
+  std::string ResultFile;  // the copy started with more rights leaves its results there
+};
+
 struct TCliOptions {
   TCliCommand Command = TCliCommand::None;
   std::string Port;
@@ -45,6 +51,7 @@ struct TCliOptions {
   bool SimOptionGiven = false;
   std::string HelpText;  // with Command Help: the help of the command asked about
   TStationOptions Station;
+  TLatencyOptions Latency;
 };
 
 // Hangs every command with its options into `app` (the program's top level); parsing fills `o`. Each

@@ -26,8 +26,8 @@ std::atomic<int> StationInterrupts{0};
 namespace {
 
 constexpr const char* kProgram = "pellory-cli";
-constexpr const char* kSimOptionNames[] = {"--sim-class", "--sim-version", "--sim-platform", "--sim-print",
-                                           "--sim-pace"};
+constexpr const char* kSimOptionNames[] = {"--sim-class", "--sim-version", "--sim-platform",
+                                           "--sim-print", "--sim-pace",    "--sim-latency-ms"};
 
 int Usage(TCliIo& io, const std::string& error) {
   io.Err << kProgram << " station: " << error << "\nTry '" << kProgram << " station --help'.\n";
@@ -434,7 +434,8 @@ bool ValidateStationOptions(const TStationOptions& o, std::string& error) {
   }
   for (const auto& [name, value] : o.SimOptions) {
     uint64_t n = 0;
-    if (!ParseCliNumber(value, name == "--sim-pace" ? 10000000 : 0xFFFF, n)) {
+    const uint64_t max = name == "--sim-pace" ? 10000000 : name == "--sim-latency-ms" ? 255 : 0xFFFF;
+    if (!ParseCliNumber(value, max, n)) {
       error = "invalid value \"" + value + "\" for " + name;
       return false;
     }

@@ -63,3 +63,21 @@ std::string ToAnsi(const std::wstring& text, bool* lossy) {
   *lossy = usedDefault != FALSE;
   return result;
 }
+
+std::wstring QuoteArgument(const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+  // Backslashes are literal unless they precede a quote: then each is doubled and the quote escaped.
+  std::wstring out = L"\"";
+  size_t slashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++slashes;
+      continue;
+    }
+    out.append(c == L'"' ? slashes * 2 + 1 : slashes, L'\\');
+    slashes = 0;
+    out += c;
+  }
+  out.append(slashes * 2, L'\\');
+  return out + L"\"";
+}

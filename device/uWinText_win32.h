@@ -18,3 +18,5 @@ std::string ToUtf8(const std::wstring& text);
 // UTF-16 to the ANSI code page. With `lossy`, no character is replaced by a look-alike and `lossy` tells
 // whether one had no ANSI form.
 std::string ToAnsi(const std::wstring& text, bool* lossy = nullptr);
+// One argument of a command line, quoted as the C runtime of the started program splits it again.
+std::wstring QuoteArgument(const std::wstring& arg);

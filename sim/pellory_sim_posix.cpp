@@ -49,6 +49,8 @@ const char* const kUsage =
     "  --platform N              controller platform code (default 25)\n"
     "  --print N                 controller print code (default 52)\n"
     "  --pace BAUD               take the wire time of every frame at BAUD, in each direction\n"
+    "  --latency-ms N            hold every answer N ms after its last byte, as a USB serial adapter\n"
+    "                            with that latency timer does (0 to 255, default 0: no adapter)\n"
     "  --once                    end when the reset frame of a complete run arrives\n"
     "  --stats FILE              write the host's turnaround times there instead of to stderr\n"
     "  --programmed FILE         at the end, write what the controller holds there: one line per\n"
@@ -144,6 +146,7 @@ bool ParseOptions(int argc, char** argv, TOptions& opt, bool& help) {
         {"--platform", 0xFFFF, [](TOptions& o, uint64_t v) { o.Config.Platform = static_cast<uint16_t>(v); }},
         {"--print", 0xFFFF, [](TOptions& o, uint64_t v) { o.Config.Print = static_cast<uint16_t>(v); }},
         {"--pace", 4000000, [](TOptions& o, uint64_t v) { o.Config.PaceBaud = static_cast<uint32_t>(v); }},
+        {"--latency-ms", 255, [](TOptions& o, uint64_t v) { o.Config.LatencyMs = static_cast<uint32_t>(v); }},
         {"--random-key", std::numeric_limits<uint64_t>::max(),
          [](TOptions& o, uint64_t v) { o.Config.Faults.RandomKey = v; }},
         {"--lost-ppm", 1000000,
@@ -220,11 +223,12 @@ bool WriteAll(int fd, const uint8_t* data, size_t count) {
 }
 
 // One sleep to an absolute deadline per exchange: each relative sleep oversleeps a little, and two of
-// them per frame added up to several percent of a paced run.
-void SleepWireUntil(TSteady::time_point start, uint32_t baud, size_t bytes) {
-  if (baud == 0) return;
-  std::this_thread::sleep_until(
-      start + std::chrono::microseconds(static_cast<uint64_t>(bytes) * 10u * 1000000u / baud));
+// them per frame added up to several percent of a paced run. `holdMs` is the adapter's hold after the
+// last byte.
+void SleepWireUntil(TSteady::time_point start, uint32_t baud, size_t bytes, uint32_t holdMs = 0) {
+  if (baud == 0 && holdMs == 0) return;
+  const uint64_t wireUs = baud == 0 ? 0 : static_cast<uint64_t>(bytes) * 10u * 1000000u / baud;
+  std::this_thread::sleep_until(start + std::chrono::microseconds(wireUs + holdMs * 1000ull));
 }
 
 void ReportStats(std::vector<int64_t> turnaround, const std::string& file) {
@@ -363,7 +367,10 @@ int main(int argc, char** argv) {
       }
       if (!answered || answerLen == 0) SleepWireUntil(frameDone, pace, 8);
       if (answered && answerLen > 0) {
-        SleepWireUntil(frameDone, pace, 8 + answerLen);
+        // The whole answer in one write once the adapter would pass it on, as its USB packet reaches the
+        // host in one piece: the host's poll wakes once for it, and an answer held beyond the host's read
+        // timeout is dropped by the purge before the frame goes again, as with a real adapter.
+        SleepWireUntil(frameDone, pace, 8 + answerLen, AdapterHoldMs(answerLen, opt.Config.LatencyMs));
         if (!WriteAll(master, answer, answerLen)) {
           std::fprintf(stderr, "pellory-sim: write: %s\n", std::strerror(errno));
           rc = 1;

@@ -348,19 +348,26 @@ bool TSimPortOps::Read(TPortHandle h, uint8_t* data, uint32_t count, uint32_t& g
     std::lock_guard<std::mutex> lock(FMutex);
     got = 0;
     if (!Valid(h)) return false;
-    const uint32_t n = std::min<uint32_t>(count, static_cast<uint32_t>(FPending.size()));
+    const uint64_t timeout = static_cast<uint64_t>(FTimeouts.ReadTotalTimeoutMultiplier) * count +
+                             FTimeouts.ReadTotalTimeoutConstant;
+    uint32_t n = std::min<uint32_t>(count, static_cast<uint32_t>(FPending.size()));
+    if (n < count) {
+      // The read waited for the whole timeout; the bytes that did come are inside it.
+      owe = timeout;
+    } else {
+      ChargeWire(n);
+      owe = FWireMicros / 1000 + AdapterHoldMs(n, FLogger.Config().LatencyMs);
+      FWireMicros %= 1000;
+      if (owe > timeout) {
+        // Still held in the adapter when the read gave up: it ends empty, and the purge before the next
+        // frame drops the answer that comes later.
+        n = 0;
+        owe = timeout;
+      }
+    }
     std::copy(FPending.begin(), FPending.begin() + n, data);
     FPending.erase(FPending.begin(), FPending.begin() + n);
     got = n;
-    if (n < count) {
-      // The read waited for the whole timeout; the bytes that did come are inside it.
-      owe = static_cast<uint64_t>(FTimeouts.ReadTotalTimeoutMultiplier) * count +
-            FTimeouts.ReadTotalTimeoutConstant;
-    } else {
-      ChargeWire(n);
-      owe = FWireMicros / 1000;
-      FWireMicros %= 1000;
-    }
   }
   if (owe != 0) FClock.Sleep(static_cast<uint32_t>(owe));
   return true;

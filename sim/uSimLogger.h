@@ -48,8 +48,19 @@ struct TSimConfig {
   uint16_t Print = 52;
   // Wire pacing: 0 none, else the baud rate whose byte time every frame costs in each direction.
   uint32_t PaceBaud = 0;
+  // The latency timer of the USB serial adapter between host and logger, in ms (0: no adapter): every
+  // answer is held that long after its last byte (see AdapterHoldMs).
+  uint32_t LatencyMs = 0;
   TSimFaults Faults;
 };
+
+// A USB serial adapter passes on what it received when its buffer is full or when its latency timer runs out
+// after the last byte. How long the last of `bytes` bytes waits there: 0 when they filled the buffer
+// exactly, else the timer. An 8-byte answer is therefore always held for the whole timer.
+inline constexpr uint32_t kAdapterBufferBytes = 62;  // the payload of one packet of an FTDI full-speed chip
+inline uint32_t AdapterHoldMs(uint32_t bytes, uint32_t latencyMs) {
+  return bytes == 0 || bytes % kAdapterBufferBytes == 0 ? 0 : latencyMs;
+}
 
 // The device model: takes the frames the host writes and produces the answers. Not locked itself: while a
 // worker runs, reach it only through its TSimPortOps.
@@ -138,8 +149,8 @@ uint8_t SimCrc8(const uint8_t* data, uint32_t count);
 // The simulated logger reached through the port interface, in process ("--port sim"). Thread-safe.
 class TSimPortOps : public IPortOps {
  public:
-  // `clock` is charged the wire time when the logger paces, and the read timeout when an answer is
-  // missing or short.
+  // `clock` is charged the wire time when the logger paces, the adapter's hold (TSimConfig::LatencyMs) for
+  // every answer, and the read timeout when an answer is missing, short or held beyond it.
   TSimPortOps(TSimLogger& logger, IClock& clock);
   TPortHandle Open(const std::string& portName) override;
   TPortError OpenError(const std::string& portName) override;

@@ -115,14 +115,37 @@ std::vector<std::string> OpenFailureHints(const TOpenFacts& f) {
   return hints;
 }
 
+std::string LatencyCostText(const std::string& port, int timerMs) {
+  const long long extra = static_cast<long long>(kExchangesPerUpdate) * timerMs;
+  return "The USB adapter of " + port + " holds every answer up to " + std::to_string(timerMs) +
+         " ms (its latency timer): with about 7,040 exchanges that adds up to " + Seconds(extra) +
+         " to a complete update (" + Seconds(kExchangesPerUpdate) + " at 1 ms).";
+}
+
+std::string UdevLatencyRule(const TPortInfo& info, int ms) {
+  // The ids come from the device: only plain hex (and a plain driver name) go into a rule.
+  auto all = [](const std::string& text, const char* allowed) {
+    return !text.empty() && text.find_first_not_of(allowed) == std::string::npos;
+  };
+  std::string match;
+  if (info.UsbId.size() == 9 && info.UsbId[4] == ':' &&
+      all(info.UsbId.substr(0, 4), "0123456789abcdefABCDEF") &&
+      all(info.UsbId.substr(5), "0123456789abcdefABCDEF")) {
+    match = "ATTRS{idVendor}==\"" + info.UsbId.substr(0, 4) + "\", ATTRS{idProduct}==\"" +
+            info.UsbId.substr(5) + "\"";
+  } else if (info.Driver.size() <= 32 && all(info.Driver, "abcdefghijklmnopqrstuvwxyz0123456789_")) {
+    match = "DRIVER==\"" + info.Driver + "\"";
+  } else {
+    return {};
+  }
+  return "ACTION==\"add\", SUBSYSTEM==\"usb-serial\", " + match + ", ATTR{latency_timer}=\"" +
+         std::to_string(ms) + "\"";
+}
+
 std::vector<std::string> LatencyHints(const std::string& port, const TLatencyFacts& facts) {
   std::vector<std::string> hints;
   if (facts.TimerMs <= 1) return hints;
-  const long long extra = static_cast<long long>(kExchangesPerUpdate) * facts.TimerMs;
-  hints.push_back("The USB adapter of " + port + " holds every answer up to " +
-                  std::to_string(facts.TimerMs) +
-                  " ms (its latency timer): with about 7,040 exchanges that adds up to " + Seconds(extra) +
-                  " to a complete update (" + Seconds(kExchangesPerUpdate) + " at 1 ms).");
+  hints.push_back(LatencyCostText(port, facts.TimerMs));
   hints.insert(hints.end(), facts.Change.begin(), facts.Change.end());
   return hints;
 }

@@ -33,6 +33,7 @@ std::vector<std::string> OpenFailureHints(const TOpenFacts& facts);
 // A USB adapter's latency timer: how long it holds a short answer before passing it on.
 struct TLatencyFacts {
   int TimerMs = -1;                 // -1: not a USB adapter with a latency timer
+  std::string Location;             // where it is kept: the sysfs file, or the registry key
   std::vector<std::string> Change;  // platform: where and how to set it to 1
 };
 
@@ -43,3 +44,8 @@ inline constexpr int kExchangesPerUpdate = 7040;
 TLatencyFacts GatherLatencyFacts(const std::string& port, const TSystemRoots& roots = {});
 // The hints when the timer is above 1 ms; none otherwise.
 std::vector<std::string> LatencyHints(const std::string& port, const TLatencyFacts& facts);
+// What a timer of `timerMs` adds to a complete update, the first of those hints.
+std::string LatencyCostText(const std::string& port, int timerMs);
+// Linux: the udev rule that sets the timer of `info`'s adapter to `ms` whenever it is plugged in, matched by
+// its USB vendor and product (else by its driver); empty when neither is a plain id.
+std::string UdevLatencyRule(const TPortInfo& info, int ms);

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "station/uLatency.h"
 #include "station/uPortDiag.h"
 
 namespace fs = std::filesystem;
@@ -100,14 +101,18 @@ TLatencyFacts GatherLatencyFacts(const std::string& port, const TSystemRoots& ro
   TLatencyFacts facts;
   const TPortInfo info = DescribePort(port, roots);
   facts.TimerMs = info.LatencyMs;
-  if (facts.TimerMs <= 1) return facts;
+  if (facts.TimerMs < 0) return facts;
   const std::string tty = fs::path(info.Kernel).filename().string();
-  const std::string driver = info.Driver.empty() ? "ftdi_sio" : info.Driver;
+  facts.Location = (fs::path(roots.Sys) / "bus" / "usb-serial" / "devices" / tty / "latency_timer").string();
+  if (facts.TimerMs <= 1) return facts;
   facts.Change = {
       "Set it to 1 ms now: echo 1 | sudo tee " +
           (fs::path("/sys/bus/usb-serial/devices") / tty / "latency_timer").string(),
-      "and for good with a udev rule, e.g. in /etc/udev/rules.d/99-pellory.rules:",
-      "  ACTION==\"add\", SUBSYSTEM==\"usb-serial\", DRIVER==\"" + driver + "\", ATTR{latency_timer}=\"1\"",
+      "(or: sudo pellory-cli latency " + ShellWord(port) +
+          " --set 1), and for good with a udev rule, e.g. in "
+          "/etc/udev/rules.d/99-pellory.rules:",
   };
+  const std::string rule = UdevLatencyRule(info, 1);
+  if (!rule.empty()) facts.Change.push_back("  " + rule);
   return facts;
 }

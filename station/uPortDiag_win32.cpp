@@ -74,10 +74,12 @@ TLatencyFacts GatherLatencyFacts(const std::string& port, const TSystemRoots&) {
   DWORD timer = 0;
   if (!FindLatencyTimer(ToWide(port), keyPath, timer)) return facts;
   facts.TimerMs = timer > 1000 ? 1000 : static_cast<int>(timer);
+  facts.Location = ToUtf8(keyPath);
   facts.Change = {
-      "Set it to 1 in the Device Manager: the port's Properties, Port Settings, Advanced, Latency Timer "
-      "(msec);",
-      "it is kept in the registry as LatencyTimer under " + ToUtf8(keyPath) + ".",
+      "Set it to 1 with: pellory-cli latency " + port +
+          " --set 1 (it asks for administrator rights), or in the",
+      "Device Manager: the port's Properties, Port Settings, Advanced, Latency Timer (msec);",
+      "it is kept in the registry as LatencyTimer under " + facts.Location + ".",
   };
   return facts;
 }

@@ -59,10 +59,14 @@ std::vector<TPortNode> PortNodesIn(const std::string& devDir) {
   return nodes;
 }
 
+// The first line of a sysfs attribute, of at most a few hundred bytes: a file that is no attribute (a fake
+// tree, a device that says anything) cannot make it read without end.
 std::string ReadLine(const fs::path& file) {
   std::ifstream in(file);
-  std::string line;
-  std::getline(in, line);
+  char buffer[512] = {};
+  in.read(buffer, sizeof buffer - 1);
+  std::string line(buffer, static_cast<size_t>(in.gcount()));
+  line = line.substr(0, line.find('\n'));
   while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
   return line;
 }
@@ -99,8 +103,10 @@ void AddSysfsFacts(const std::string& name, const TSystemRoots& roots, TPortInfo
     break;
   }
   const std::string latency = ReadLine(sys / "bus" / "usb-serial" / "devices" / name / "latency_timer");
-  if (!latency.empty() && latency.size() < 6 &&
-      std::all_of(latency.begin(), latency.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+  // The timer is one byte in the adapter: anything else is not a timer.
+  if (!latency.empty() && latency.size() <= 3 &&
+      std::all_of(latency.begin(), latency.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+      std::stoi(latency) <= 255) {
     info.LatencyMs = std::stoi(latency);
   }
 }

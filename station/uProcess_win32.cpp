@@ -11,25 +11,6 @@
 
 namespace {
 
-// One argument as the C runtime of the child splits its command line again.
-std::wstring Quote(const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
-  // Backslashes are literal unless they precede a quote: then each is doubled and the quote escaped.
-  std::wstring out = L"\"";
-  size_t slashes = 0;
-  for (wchar_t c : arg) {
-    if (c == L'\\') {
-      ++slashes;
-      continue;
-    }
-    out.append(c == L'"' ? slashes * 2 + 1 : slashes, L'\\');
-    slashes = 0;
-    out += c;
-  }
-  out.append(slashes * 2, L'\\');
-  return out + L"\"";
-}
-
 struct TChild {
   HANDLE Process = nullptr;
   HANDLE In = nullptr;  // write end of the child's standard input
@@ -93,7 +74,7 @@ class TWin32Processes : public IProcesses {
     std::wstring cmdLine;
     for (const std::string& a : argv) {
       if (!cmdLine.empty()) cmdLine += L' ';
-      cmdLine += Quote(ToWide(a));
+      cmdLine += QuoteArgument(ToWide(a));
     }
     const std::wstring app = ToWide(argv[0]);
     PROCESS_INFORMATION pi{};

@@ -10,6 +10,7 @@
 
 #include "cli/uCliApp.h"
 #include "cli/uCliPlatform.h"
+#include "station/uLatency.h"
 #include "station/uPortDiag.h"
 #include "station/uPortInfo.h"
 
@@ -199,13 +200,105 @@ TEST_F(PortTreeTest, ALatencyTimerAboveOneMillisecondIsToldWithItsCostAndTheRule
   EXPECT_THAT(hints[0], HasSubstr("adds up to 1 min 53 s to a complete update (7 s at 1 ms)"));
   EXPECT_EQ(hints[1],
             "Set it to 1 ms now: echo 1 | sudo tee /sys/bus/usb-serial/devices/ttyUSB0/latency_timer");
-  EXPECT_EQ(hints[3],
-            "  ACTION==\"add\", SUBSYSTEM==\"usb-serial\", DRIVER==\"ftdi_sio\", ATTR{latency_timer}=\"1\"");
+  EXPECT_THAT(hints[2], HasSubstr("(or: sudo pellory-cli latency " + ftdi + " --set 1)"));
+  EXPECT_EQ(
+      hints[3],
+      "  ACTION==\"add\", SUBSYSTEM==\"usb-serial\", ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\", "
+      "ATTR{latency_timer}=\"1\"");
 
   Write(fs::path(roots.Sys) / "bus" / "usb-serial" / "devices" / "ttyUSB0" / "latency_timer", "1");
   EXPECT_TRUE(LatencyHints(ftdi, GatherLatencyFacts(ftdi, roots)).empty());
   const std::string acm = (fs::path(roots.Dev) / "ttyACM0").string();  // no latency timer at all
   EXPECT_TRUE(LatencyHints(acm, GatherLatencyFacts(acm, roots)).empty());
+}
+
+TEST_F(PortTreeTest, LatencyShowsTheAdaptersSetsATimerAndSaysWhatToRunWhenRefused) {
+  const std::string ftdi = (fs::path(roots.Dev) / "serial" / "by-id" / byId).string();
+  const std::string acm = (fs::path(roots.Dev) / "ttyACM0").string();
+  const fs::path timer = fs::path(roots.Sys) / "bus" / "usb-serial" / "devices" / "ttyUSB0" / "latency_timer";
+  TCliHost host;
+  host.Roots = roots;
+  std::string out, err;
+  auto run = [&](const std::vector<std::string>& args) {
+    std::ostringstream o, e;
+    std::istringstream in;
+    TCliIo io{o, e, in};
+    const int rc = CliMain(args, io, host);
+    out = o.str();
+    err = e.str();
+    return rc;
+  };
+  auto timerFile = [&] {
+    std::ifstream in(timer);
+    std::string text;
+    std::getline(in, text);
+    return text;
+  };
+
+  EXPECT_EQ(run({"latency", ftdi, acm, "sim"}), kExitNoTimer);
+  EXPECT_THAT(out, HasSubstr(ftdi + "  ftdi_sio  0403:6001  FT232R USB UART  16 ms"));
+  EXPECT_THAT(err, HasSubstr("holds every answer up to 16 ms"));
+  EXPECT_THAT(err, HasSubstr(acm + " has no adapter latency timer (driver cdc_acm)"));
+  EXPECT_THAT(err, HasSubstr("sim is the simulated logger: it has no adapter latency timer."));
+
+  // Root may write any file: the refusal a user meets is injected.
+  TLatencyEnv refusing;
+  refusing.Roots = roots;
+  refusing.WriteFile = [](const std::string&, const std::string&) { return EACCES; };
+  const std::unique_ptr<IAdapterTimers> refused = PlatformAdapterTimers(refusing);
+  host.AdapterTimers = refused.get();
+  EXPECT_EQ(run({"latency", ftdi, "--set", "1"}), kExitNotPermitted);
+  EXPECT_THAT(err, HasSubstr("this user may not change its latency timer"));
+  EXPECT_THAT(err, HasSubstr("pellory-cli:   echo 1 | sudo tee " + timer.string() + "\n"));
+  EXPECT_THAT(err, HasSubstr("or: sudo pellory-cli latency " + ftdi + " --set 1\n"));
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(timerFile(), "16");
+
+  host.AdapterTimers = nullptr;
+  EXPECT_EQ(run({"latency", ftdi, "--set", "1"}), 0) << err;
+  EXPECT_EQ(timerFile(), "1");
+  EXPECT_THAT(out,
+              HasSubstr(ftdi + ": latency timer 16 ms -> 1 ms (FT232R USB UART, 0403:6001, ftdi_sio)\n"));
+  EXPECT_THAT(out, HasSubstr("  ACTION==\"add\", SUBSYSTEM==\"usb-serial\", ATTRS{idVendor}==\"0403\", "
+                             "ATTRS{idProduct}==\"6001\", ATTR{latency_timer}=\"1\"\n"));
+  EXPECT_EQ(run({"latency", ftdi, "--json"}), 0);
+  const nlohmann::json json = nlohmann::json::parse(out);
+  EXPECT_EQ(json[0]["outcome"], "shown");
+  EXPECT_EQ(json[0]["latency_timer_ms"], 1);
+  EXPECT_EQ(err, "");  // 1 ms costs nothing worth a word
+
+  // A write that fails otherwise, or that the driver does not keep, is no success.
+  TLatencyEnv failing = refusing;
+  failing.WriteFile = [](const std::string&, const std::string&) { return EIO; };
+  const std::unique_ptr<IAdapterTimers> broken = PlatformAdapterTimers(failing);
+  host.AdapterTimers = broken.get();
+  EXPECT_EQ(run({"latency", ftdi, "--set", "8"}), 1);
+  EXPECT_THAT(err, HasSubstr("the latency timer could not be set: Input/output error"));
+  failing.WriteFile = [](const std::string&, const std::string&) { return 0; };
+  const std::unique_ptr<IAdapterTimers> ignoring = PlatformAdapterTimers(failing);
+  host.AdapterTimers = ignoring.get();
+  EXPECT_EQ(run({"latency", ftdi, "--set", "8"}), 1);
+  EXPECT_THAT(err, HasSubstr("the driver took 8 ms but reports 1 ms."));
+  host.AdapterTimers = nullptr;
+
+  // A timer file that says anything but a byte's worth of digits is no timer.
+  Write(timer, "4096");
+  EXPECT_EQ(run({"latency", ftdi}), kExitNoTimer);
+}
+
+TEST(UdevLatencyRule, OnlyPlainIdsFromTheDeviceReachTheRule) {
+  TPortInfo info;
+  info.UsbId = "0403:6015";
+  info.Driver = "ftdi_sio";
+  EXPECT_EQ(UdevLatencyRule(info, 2),
+            "ACTION==\"add\", SUBSYSTEM==\"usb-serial\", ATTRS{idVendor}==\"0403\", "
+            "ATTRS{idProduct}==\"6015\", ATTR{latency_timer}=\"2\"");
+  // A descriptor that tries to add a key of its own to a rule root installs.
+  info.UsbId = "0403:6\"01";
+  EXPECT_EQ(UdevLatencyRule(info, 1),
+            "ACTION==\"add\", SUBSYSTEM==\"usb-serial\", DRIVER==\"ftdi_sio\", ATTR{latency_timer}=\"1\"");
+  info.Driver = "x\", RUN+=\"/bin/sh";
+  EXPECT_EQ(UdevLatencyRule(info, 1), "");
 }
 
 }  // namespace

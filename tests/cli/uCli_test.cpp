@@ -116,6 +116,10 @@ TEST_F(CliTest, UsageErrorsExitTwoAndSayWhat) {
       {"ports", "x"},
       {"file-version"},
       {"file-version", "a", "b"},
+      {"info", "--port", "sim", "--sim-latency-ms", "256"},
+      {"latency"},
+      {"latency", "sim", "--set", "0"},
+      {"latency", "sim", "--set", "256"},
   };
   for (const auto& args : bad) {
     const TCliResult r = Run(args);
@@ -160,8 +164,8 @@ TEST_F(CliTest, HelpListsTheExitCodesAndVersionNamesTheProgram) {
   EXPECT_THAT(images.Out, HasSubstr("Usage: pellory-cli images"));
   EXPECT_THAT(images.Out, Not(HasSubstr("--port")));
   const TCliResult top = Run({"--help"});
-  for (const char* part :
-       {"  update  ", "  file-version  ", "  44  repeats exhausted after programming failures"})
+  for (const char* part : {"  update  ", "  file-version  ", "  latency  ", "  5   latency: not permitted",
+                           "  44  repeats exhausted after programming failures"})
     EXPECT_THAT(top.Out, HasSubstr(part));
   EXPECT_THAT(top.Out, Not(HasSubstr("--sim-pace")));
   const TCliResult version = Run({"--version"});
@@ -194,6 +198,14 @@ TEST_F(CliTest, InfoStopsAfterTheImageChoice) {
   EXPECT_EQ(Count(r.Lines, "-> Check SD CARD V2.102"), 1u);
   EXPECT_EQ(Count(r.Lines, "Progress"), 0u);
   EXPECT_EQ(r.Lines.back(), "Only read update info!");
+
+  // Behind a simulated adapter every answered exchange waits its latency timer once more.
+  const uint64_t start = clock.TotalSleptMs();
+  EXPECT_EQ(Run({"info", "--port", "sim"}).Exit, 0);
+  const uint64_t plain = clock.TotalSleptMs() - start;
+  EXPECT_EQ(Run({"info", "--port", "sim", "--sim-latency-ms", "16"}).Exit, 0);
+  const uint64_t held = clock.TotalSleptMs() - start - 2 * plain;
+  EXPECT_EQ(held, 12u * 16);  // identification, the controller's identity and its three words
 }
 
 TEST_F(CliTest, FailedRunsExitWithTheirOutcome) {

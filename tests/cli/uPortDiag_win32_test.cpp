@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 
+#include "station/uLatency.h"
 #include "station/uPortDiag.h"
+#include "device/uWinText_win32.h"
 #include "station/uPortInfo.h"
 
 using ::testing::HasSubstr;
@@ -56,10 +59,11 @@ class RegistryPortTest : public ::testing::Test {
 
 TEST_F(RegistryPortTest, TheDriversLatencyTimerIsFoundByPortNameAndToldWithWhereToChangeIt) {
   const std::vector<std::string> hints = LatencyHints("COM219", GatherLatencyFacts("com219"));
-  ASSERT_EQ(hints.size(), 3u);
+  ASSERT_EQ(hints.size(), 4u);
   EXPECT_THAT(hints[0], HasSubstr("up to 16 ms"));
-  EXPECT_THAT(hints[1], HasSubstr("Latency Timer (msec)"));
-  EXPECT_THAT(hints[2],
+  EXPECT_THAT(hints[1], HasSubstr("pellory-cli latency com219 --set 1"));
+  EXPECT_THAT(hints[2], HasSubstr("Latency Timer (msec)"));
+  EXPECT_THAT(hints[3],
               HasSubstr("LatencyTimer under HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS\\"
                         "VID_0403+PID_6001+PELLORYTEST\\0000\\Device Parameters"));
 
@@ -73,6 +77,62 @@ TEST_F(RegistryPortTest, TheDriversLatencyTimerIsFoundByPortNameAndToldWithWhere
   SetTimer(1);
   EXPECT_TRUE(LatencyHints("COM219", GatherLatencyFacts("COM219")).empty());
   EXPECT_EQ(GatherLatencyFacts("COM218").TimerMs, -1);
+}
+
+TEST_F(RegistryPortTest, LatencySetWritesTheTimerUnderTheKeyTheWalkFindsAndReadsItBack) {
+  const std::unique_ptr<IAdapterTimers> timers = PlatformAdapterTimers();
+  const TAdapterTimer before = timers->Read("COM219");
+  EXPECT_TRUE(before.Present);
+  EXPECT_EQ(before.TimerMs, 16);
+  EXPECT_EQ(
+      before.Location,
+      "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS\\VID_0403+PID_6001+PELLORYTEST\\0000\\"
+      "Device Parameters");
+
+  // No elevation here: the test's own rights write the machine's registry.
+  const std::vector<TTimerResult> results = SetAdapterTimers(*timers, {"COM219", "COM218"}, 1, false);
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0].WasMs, 16);
+  EXPECT_EQ(results[0].TimerMs, 1);
+  // The key has no device behind it to restart: the adapter would take the timer when plugged in again.
+  EXPECT_EQ(results[0].Outcome, TTimerOutcome::SetPending);
+  EXPECT_THAT(results[0].Notes.at(0), HasSubstr("when it is plugged in again"));
+  EXPECT_EQ(results[1].Outcome, TTimerOutcome::NoTimer);
+  EXPECT_EQ(LatencyExitCode(results), kExitNoTimer);
+
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kParameters, 0, KEY_QUERY_VALUE, &key), ERROR_SUCCESS);
+  DWORD value = 0, type = 0, size = sizeof value;
+  EXPECT_EQ(RegQueryValueExW(key, L"LatencyTimer", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_EQ(value, 1u);
+  EXPECT_EQ(timers->Read("COM219").TimerMs, 1);
+}
+
+// The step with administrator rights as the window and the command start it: pellory-cli.exe with the refused
+// ports, its results read back from the file it leaves. Wine runs the "runas" verb without a prompt.
+TEST_F(RegistryPortTest, TheElevatedStepSetsAllRefusedPortsInOneCopyAndReportsBack) {
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring cli = self;
+  cli = cli.substr(0, cli.find_last_of(L"\\/"));  // tests\cli
+  cli = cli.substr(0, cli.find_last_of(L"\\/"));  // tests
+  cli = cli.substr(0, cli.find_last_of(L"\\/")) + L"\\cli\\pellory-cli.exe";
+  TLatencyEnv env;
+  env.ElevatedProgram = ToUtf8(cli);
+  const std::unique_ptr<IAdapterTimers> timers = PlatformAdapterTimers(env);
+  const std::vector<TTimerResult> results =
+      timers->WriteElevated({timers->Read("COM219"), timers->Read("COM218")}, 1);
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0].Port, "COM219");
+  EXPECT_EQ(results[0].Outcome, TTimerOutcome::SetPending) << ::testing::PrintToString(results[0].Notes);
+  EXPECT_EQ(results[0].WasMs, 16);
+  EXPECT_EQ(results[0].TimerMs, 1);
+  EXPECT_EQ(results[1].Outcome, TTimerOutcome::NoTimer);
+  EXPECT_EQ(results[1].Notes.at(0), "COM218: no such port.");
+  EXPECT_EQ(timers->Read("COM219").TimerMs, 1);
 }
 
 }  // namespace

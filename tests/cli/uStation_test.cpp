@@ -177,9 +177,9 @@ TEST_F(StationTest, EachRunEndsItsOwnWayAndEveryOneIsSummarisedAndLogged) {
     if (++polls == 20) StationInterrupts = 1;
   };
   const std::string summary = (dir / "s.csv").string();
-  const int rc =
-      Run({"--port", "A", "--port", "B", "--port", "C", "--port", "sim7", "--yes", "--log-dir",
-           (dir / "logs").string(), "--summary", summary, "--cancel-grace-ms", "1000", "--sim-pace", "9600"});
+  const int rc = Run({"--port", "A", "--port", "B", "--port", "C", "--port", "sim7", "--yes", "--log-dir",
+                      (dir / "logs").string(), "--summary", summary, "--cancel-grace-ms", "1000",
+                      "--sim-pace", "9600", "--sim-latency-ms", "16"});
   EXPECT_EQ(rc, kExitStationFailed);
 
   // The runs: the same program's update, the simulated options for the simulated port only.
@@ -187,7 +187,8 @@ TEST_F(StationTest, EachRunEndsItsOwnWayAndEveryOneIsSummarisedAndLogged) {
   const std::vector<std::string> expectA{"pellory-cli",   "update", "--port",         "A", "--yes", "--json",
                                          "--max-repeats", "3",      "--station-child"};
   EXPECT_EQ(procs.Spawned[0], expectA);
-  EXPECT_EQ(procs.Spawned[3].back(), "9600");
+  const std::vector<std::string> simTail(procs.Spawned[3].end() - 4, procs.Spawned[3].end());
+  EXPECT_EQ(simTail, (std::vector<std::string>{"--sim-pace", "9600", "--sim-latency-ms", "16"}));
   // Ctrl-C reached the two runs still going; the one that ignored it was killed after the grace.
   EXPECT_EQ(procs.Cancelled, (std::vector<std::string>{"C", "sim7"}));
   EXPECT_EQ(procs.Killed, std::vector<std::string>{"C"});
@@ -241,6 +242,7 @@ TEST_F(StationTest, UsageErrorsAreFoundBeforeAnyRunStarts) {
       {"--port", "A", "--yes", "--log-dir", (dir / "file" / "logs").string()},
       {"--port", "A", "--yes", "--summary", (dir / "missing" / "s.csv").string()},
       {"--port", "A", "--yes", "--sim-pace", "fast"},
+      {"--port", "A", "--yes", "--sim-latency-ms", "256"},
       {"--port", "A"},  // the question, and no terminal to answer it
       {"--all", "--yes"},
   };

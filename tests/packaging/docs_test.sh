@@ -12,7 +12,7 @@ for page in "$dir"/*.1; do
   [ -z "$warnings" ] || bad "$page: $warnings"
 done
 
-commands="update info station images file-version ports"
+commands="update info station images file-version ports latency"
 for command in "" $commands; do
   # shellcheck disable=SC2086
   for option in $("$cli" $command --help 2>/dev/null | grep -oE -- '--[a-z][a-z0-9-]*' | sort -u); do
@@ -52,5 +52,6 @@ expect "--json --help" pellory-cli ports --
 expect "" pellory-cli images --j
 expect "sim sim1 sim2 sim3" pellory-cli station --yes --port si
 expect "sim" pellory-cli update --port si
+expect "--set --json --help" pellory-cli latency /dev/ttyUSB0 --
 
 exit $fail

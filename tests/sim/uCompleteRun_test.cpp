@@ -772,6 +772,36 @@ TEST_F(CompleteRun, PacedLineChargesTheWireTimeOfEveryFrameBothWays) {
   EXPECT_EQ(FClock->TotalSleptMs(), 4700 + wireMs);
 }
 
+TEST_F(CompleteRun, AdapterLatencyHoldsEveryAnswerAndOneBeyondTheReadTimeoutNeverArrives) {
+  // An 8-byte answer never fills the adapter's buffer, so it waits for the whole timer.
+  EXPECT_EQ(AdapterHoldMs(8, 16), 16u);
+  EXPECT_EQ(AdapterHoldMs(kAdapterBufferBytes, 16), 0u);
+  EXPECT_EQ(AdapterHoldMs(0, 16), 0u);
+
+  TSimConfig config = ConfigFor(3);
+  config.PaceBaud = 9600;
+  ReadInfoOnly = true;
+  const TEvents plain = Run(config);
+  const uint64_t plainMs = FClock->TotalSleptMs();
+  const auto& frames = FLogger->Frames();
+  const auto answered = std::count_if(frames.begin(), frames.end(), [](const TFrame& f) {
+    return f != TFrame{} && f != ResetFrame(2) && f != ResetFrame(5);
+  });
+  EXPECT_EQ(answered, 12);
+
+  config.LatencyMs = 16;
+  EXPECT_EQ(Run(config), plain);
+  EXPECT_EQ(FClock->TotalSleptMs(), plainMs + static_cast<uint64_t>(answered) * 16);
+
+  // 8.3 ms on the line and 255 ms in the adapter: later than the read's 208 ms, every time.
+  config.LatencyMs = 255;
+  const TEvents late = Run(config);
+  ASSERT_FALSE(late.empty());
+  EXPECT_EQ(late.back().code, evCommFailure);
+  const auto pauses = FClock->Pauses();
+  EXPECT_EQ(std::count(pauses.begin(), pauses.end(), 208u), 5);
+}
+
 TEST_F(CompleteRun, WorkerOnItsOwnThreadCompletesTheSameRun) {
   Connect(ConfigFor(3));
   TEventQueue queue;
