@@ -317,19 +317,21 @@ TEST_F(StationRunTest, SignalsNeitherCutTheOutputNorSkipTheSummary) {
                                 null, hungUpFd, null);
   int pipeFds[2];
   ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+  // A pipe of one page, all but full already: nobody reads, and the station soon blocks writing to it.
   fcntl(pipeFds[1], F_SETPIPE_SZ, 4096);
+  const std::string filler(4000, '.');
+  ASSERT_EQ(write(pipeFds[1], filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
   const pid_t blocked = SpawnCli({"station", "--port", "sim1", "--port", "sim2", "--port", "sim3", "--port",
                                   "sim4", "--yes", "--summary", (dir / "int.csv").string()},
                                  null, pipeFds[1], null);
   close(pipeFds[1]);
-  // Nobody reads: the pipe fills up and the station blocks writing to it.
   int queued = -1;
   for (int i = 0, last = -1, still = 0; i < 200 && still < 3; ++i, last = queued) {
     std::this_thread::sleep_for(100ms);
     ioctl(pipeFds[0], FIONREAD, &queued);
-    still = queued == last && queued > 3000 ? still + 1 : 0;
+    still = queued == last && queued > 4000 ? still + 1 : 0;
   }
-  EXPECT_GT(queued, 3000);
+  EXPECT_GT(queued, 4000);
   kill(blocked, SIGINT);
   kill(hungUp, SIGHUP);
   std::this_thread::sleep_for(300ms);

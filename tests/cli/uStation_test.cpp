@@ -239,6 +239,23 @@ TEST_F(StationTest, OnATerminalAFailedOpensHintFollowsTheTable) {
   EXPECT_GE(blocks, 3u);
 }
 
+TEST_F(StationTest, TheSocketIsShownWhereTheTerminalIsWideEnough) {
+  tty = true;
+  stationHost.Identify = [](const std::string& p) {
+    TPortIdentity id;
+    id.Key = p;
+    id.Location = "1-1.4.2";
+    return id;
+  };
+  procs.Scripts["COM5"].Lines = {R"({"code":1,"value":40})"};
+  for (int width : {70, 120}) {
+    columns = width;
+    Run({"--port", "COM5", "--yes"});
+    const std::string drawn = out.str().substr(0, out.str().find("\nport "));
+    EXPECT_EQ(drawn.find("COM5  1-1.4.2  -  -  [####"), width == 70 ? std::string::npos : 0u) << drawn;
+  }
+}
+
 TEST(StationView, FoldTableKeepsEveryColumnWithinTheWidth) {
   const std::vector<std::vector<std::string>> rows{{"port", "a", "bb", "ccc"}, {"COM5", "1", "22", "333"}};
   EXPECT_EQ(FoldTable(rows, 80), "port  a  bb  ccc\nCOM5  1  22  333\n");
