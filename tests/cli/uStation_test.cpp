@@ -2,6 +2,7 @@
 // station's view.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -32,8 +33,10 @@ class StationTest : public ::testing::Test {
   void SetUp() override {
     StationInterrupts = 0;
     StationClosing = false;
+    // The clock keeps apart test runs of several work trees on one machine.
     dir = std::filesystem::temp_directory_path() /
-          ("pellory_station_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+          ("pellory_station_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
+           "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     // The host main() builds, on virtual time.
