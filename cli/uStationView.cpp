@@ -165,13 +165,21 @@ void TStationTerminalView::Draw(const TStation& station) {
     if (withLocation) line += Pad(cells[i].Location, locationW) + "  ";
     if (withLogger) line += Pad(cells[i].Logger, loggerW) + "  ";
     if (withImage) line += Pad(cells[i].Image, imageW) + "  ";
-    line += "[" + std::string(filled, '#') + std::string(barCells - filled, '-') + "] " + percent + "  ";
+    // Appended piece by piece: g++ 12 at -O3 takes "[" + std::string(...) for an overlapping copy.
+    line += '[';
+    line.append(filled, '#');
+    line.append(barCells - filled, '-');
+    line += "] ";
+    line += percent;
+    line += "  ";
     const std::string elapsed = FormatDuration(run.ElapsedMs);
-    line += std::string(elapsed.size() < 5 ? 5 - elapsed.size() : 0, ' ') + elapsed;
+    line.append(elapsed.size() < 5 ? 5 - elapsed.size() : 0, ' ');
+    line += elapsed;
     if (!Finished(run)) {
       if (run.LeftMs) line += ", " + FormatDuration(*run.LeftMs) + " left";
     } else {
-      line += "  " + Safe(run.Text);
+      line += "  ";
+      line += Safe(run.Text);
     }
     text += Cut(line, width) + "\x1b[K\n";
   }
