@@ -164,7 +164,7 @@ std::string TimerResultsJson(const std::vector<TTimerResult>& results) {
                      {"notes", r.Notes}});
   }
   // Texts from the system may hold bytes that are not UTF-8: replace them rather than fail.
-  return array.dump(2, ' ', false, TJson::error_handler_t::replace) + "\n";
+  return JsonTerminalSafe(array.dump(2, ' ', false, TJson::error_handler_t::replace)) + "\n";
 }
 
 bool ParseTimerResults(const std::string& text, std::vector<TTimerResult>& results) {

@@ -13,6 +13,7 @@
 #include "station/uLatency.h"
 #include "station/uPortDiag.h"
 #include "station/uPortInfo.h"
+#include "station/uStation.h"
 
 using ::testing::HasSubstr;
 
@@ -152,6 +153,19 @@ TEST_F(PortTreeTest, PortsTellTheSocketAndShowDescriptorStringsWithoutObeyingThe
   EXPECT_EQ(json[0]["location"], "1-1");
   EXPECT_TRUE(json[1]["location"].is_null());  // no USB device above it
   EXPECT_EQ(json[2]["location"], "1-2");
+}
+
+TEST_F(PortTreeTest, TheStationKnowsAPortByItsDeviceAndItsUsbSerialNumber) {
+  const TStationHost host = PlatformStationHost(nullptr, roots);
+  const std::string link = (fs::path(roots.Dev) / "serial" / "by-id" / byId).string();
+  const TPortIdentity identity = host.Identify(link);
+  EXPECT_EQ(identity.Key, fs::canonical(fs::path(roots.Dev) / "ttyUSB0").string());
+  EXPECT_EQ(host.PortKey(link), identity.Key);
+  EXPECT_EQ(identity.UsbSerial, "A50285BI");
+  EXPECT_EQ(identity.Location, "1-1");
+  EXPECT_EQ(identity.LatencyMs, 16);
+  EXPECT_EQ(host.Identify("sim3").Key, "sim3");
+  EXPECT_FALSE(host.HostName.empty());
 }
 
 TEST_F(PortTreeTest, AFailedOpenIsExplainedFromTheSystemsOwnFacts) {

@@ -1,0 +1,173 @@
+// The production station's core: one update per logger, many at once, each the ordinary update in a child
+// process of the command line ("update --yes --json --station-child"), with a log per run, a summary row per
+// finished run and a state per run that a front end shows. Portable; the caller steps it (the command line
+// from its loop, the window from a timer) and it reports to a view, the way the run control reports to
+// its view. No global flags, no command-line parsing here.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "station/uPortInfo.h"
+#include "station/uProcess.h"
+
+inline constexpr int kExitStationFailed = 6;
+
+// What the station knows of one port, whatever name it was given by. Empty where the system does not tell.
+struct TPortIdentity {
+  std::string
+      Key;  // one text per physical port: the resolved device on Linux, the upper-cased name on Windows
+  std::string
+      UsbSerial;  // the USB serial number of the port's device (the logger's own USB interface or adapter)
+  std::string Location;  // the physical socket: "1-1.4" on Linux, "Port_#0004.Hub_#0006" on Windows
+  int LatencyMs = -1;    // the adapter's latency timer; -1 where it has none
+};
+
+struct TStationConfig {
+  std::string Program;  // the executable every run starts (pellory-cli)
+  int MaxRepeats = 3;
+  std::string File;  // an image file for every run (internal mode), checked before the station is made
+  // Passed on to every run on a simulated port ("--sim-pace", "9600").
+  std::vector<std::pair<std::string, std::string>> SimOptions;
+  std::string LogDir;   // one log per run; empty: none
+  std::string Summary;  // the summary CSV, rewritten after every finished run; empty: none
+  // Rows already in the summary (earlier sessions) are kept before this session's (the window's record).
+  bool KeepEarlierRows = false;
+  int GraceMs = 10000;       // from cancel to kill
+  int ReapWaitMs = 5000;     // from kill to giving a child up as not reaped
+  int ReplugGuardMs = 5000;  // a completed logger that re-enumerates this soon after its run gets none
+};
+
+// What the station takes from its platform; tests substitute each.
+struct TStationHost {
+  IProcesses* Processes = nullptr;
+  std::function<TPortIdentity(const std::string& port)> Identify;
+  // Identify's Key alone, cheap enough for every port list (twice a second); unset: Identify(port).Key.
+  std::function<std::string(const std::string& port)> PortKey;
+  std::function<uint64_t()> NowMs;                                 // monotonic
+  std::function<std::chrono::system_clock::time_point()> WallNow;  // unset: the system clock
+  std::string HostName;                                            // the computer's name
+  std::string Version;                                             // pellory_version
+};
+
+// One finished run as the summary tells it. The first columns keep their order for existing readers.
+struct TStationRow {
+  std::string Port;
+  std::string Started;  // ISO-8601 UTC, the run's own times
+  std::string Finished;
+  double Seconds = 0;
+  std::string Result;  // completed, failed, cancelled
+  int ExitCode = 0;
+  std::string Text;
+  std::string LoggerClass;
+  std::string LoggerVersion;
+  std::string Platform;
+  std::string Print;
+  std::string Image;
+  int Warnings = 0;
+  int Repeats = 0;
+  std::string UsbSerial;
+  std::string Location;
+  std::string Host;
+  std::string PelloryVersion;
+  std::string LogProblem;  // why the run's log is missing or incomplete; empty when it is whole
+};
+
+enum class TRunStatus { Waiting, Running, Completed, Failed, Cancelled, Unplugged };
+// "waiting", "running", "completed", "failed", "cancelled", "unplugged".
+const char* RunStatusWord(TRunStatus status);
+
+// One run as a front end shows it; the station keeps every run of the session (finished runs beyond the
+// last 100 give up their report lines, which their logs keep).
+struct TStationRun {
+  int Number = 0;  // 1, 2, ... in the order the runs started
+  std::string Port;
+  TPortIdentity Identity;
+  TRunStatus Status = TRunStatus::Running;
+  int Progress = 0;  // 0..100
+  std::string LoggerClass, LoggerVersion, Platform, Print, Image;
+  uint64_t StartMs = 0;  // the host's monotonic clock
+  uint64_t ElapsedMs = 0;
+  std::optional<uint64_t> LeftMs;   // from the pace of the writing so far
+  std::string Text;                 // the final text once ended
+  std::vector<std::string> Report;  // the report lines as the report window shows them
+  std::vector<std::string> Hints;   // the run's own lines that are no events: why a port would not open ...
+  std::string LogPath;
+  std::string LogProblem;  // why the log could not be opened, written or synced; empty when it is fine
+  bool Killed = false;     // ended by the station after the grace
+  bool Unreaped = false;   // killed, and it did not end within the bounded wait
+  TStationRow Row;         // once ended
+};
+
+class IStationView {
+ public:
+  virtual ~IStationView() = default;
+  virtual void RunStarted(const TStationRun& run) = 0;
+  // Progress, identity, a report line: whatever a row shows changed.
+  virtual void RunChanged(const TStationRun& run) = 0;
+  // One worker event of the run as its JSON object, with "port" added (the command line's --json).
+  virtual void RunEvent(const TStationRun& run, const std::string& json) = 0;
+  // One report line ("hh-nn-ss -> text"), and one line of the run's own output that is no event.
+  virtual void RunReport(const TStationRun& run, const std::string& line) = 0;
+  virtual void RunOutput(const TStationRun& run, const std::string& line) = 0;
+  // The run has ended; its row and its log are on disk when this is called.
+  virtual void RunEnded(const TStationRun& run) = 0;
+  // A port that gets no run now, and why (it re-enumerated after its update, it is already running ...).
+  virtual void PortSkipped(const std::string& port, const std::string& why) = 0;
+  // A log or the summary cannot be written: said once per problem.
+  virtual void Problem(const std::string& text) = 0;
+};
+
+class TStation {
+ public:
+  TStation(const TStationConfig& config, const TStationHost& host, IStationView& view);
+  // Kills and reaps every run still going.
+  ~TStation();
+  TStation(const TStation&) = delete;
+  TStation& operator=(const TStation&) = delete;
+
+  // Starts a run on `port`. False (PortSkipped told) when a run goes on the same port name or device.
+  bool Start(const std::string& port);
+  // The ports present now, as the front end lists them. A port gone while its run goes makes that run
+  // "unplugged" when it ends without success; with watching on, each port that appears gets one run.
+  void PortsListed(const std::vector<std::string>& ports);
+  void SetWatching(bool on);
+  // Waits at most `timeoutMs` for the runs' output and endings and handles them; kills after the grace.
+  void Step(int timeoutMs);
+  // Asks every run to end ("Process cancelled!"); a run still going after the grace is killed.
+  void Cancel();
+  // Ends every run at once.
+  void Kill();
+  bool Busy() const;  // runs not yet ended
+  const std::deque<TStationRun>& Runs() const;
+  const std::vector<TStationRow>& Rows() const;  // this session's finished runs, in the order they ended
+
+  struct TCounts {
+    int Completed = 0, Failed = 0, Cancelled = 0, Running = 0;
+  };
+  TCounts Counts() const;
+
+ private:
+  struct TImpl;
+  std::unique_ptr<TImpl> F;
+};
+
+// The platform's station host: its processes, the port identity from the system's port description (`roots`
+// on POSIX), the clocks, the computer's name and this program's version. The command line and the window
+// build theirs with it; tests replace single members.
+TStationHost PlatformStationHost(IProcesses* processes, const TSystemRoots& roots = {});
+
+// The summary as CSV (RFC 4180, header row, CR LF).
+std::vector<std::string> SummaryHeader();
+std::vector<std::string> SummaryCells(const TStationRow& row);
+std::string SummaryCsv(const std::vector<TStationRow>& rows);
+// "YYYYMMDD-HHMMSS_<port>.log": the port made safe as a file name and short enough for every file system.
+std::string LogFileName(const std::string& port, const std::tm& localTime);
