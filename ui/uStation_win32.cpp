@@ -28,7 +28,7 @@
 namespace {
 
 // Layout in design pixels (96 per inch), scaled to the window's resolution.
-constexpr int kClientWidth = 820;
+constexpr int kClientWidth = 880;
 constexpr int kClientHeight = 520;
 constexpr int kMinClientWidth = 640;
 constexpr int kMinClientHeight = 380;
@@ -41,7 +41,8 @@ constexpr int kListTop = 122;
 constexpr int kRowHeight = 22;
 // Room after "Repeat failed" for one more button.
 constexpr int kPlugLeft = 482;
-constexpr int kColumnWidths[kStationColumns] = {110, 64, 92, 92, 104, 100, 96, 0};
+// Socket and USB serial follow their texts between the header's width and these.
+constexpr int kColumnWidths[kStationColumns] = {130, 60, 110, 84, 100, 90, 104, 0};
 constexpr int kMinResultWidth = 160;
 constexpr UINT_PTR kTimer = 1;
 constexpr UINT kTimerMs = 100;
@@ -406,7 +407,8 @@ void TfrmStation::CreateControls() {
                             WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_OWNERDATA | LVS_SINGLESEL |
                                 LVS_SHOWSELALWAYS | LVS_NOSORTHEADER,
                             idStList, nullptr, WS_EX_CLIENTEDGE);
-  ListView_SetExtendedListViewStyle(ListView1, LVS_EX_DOUBLEBUFFER | LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
+  ListView_SetExtendedListViewStyle(
+      ListView1, LVS_EX_DOUBLEBUFFER | LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES | LVS_EX_INFOTIP);
   lblLogDir = CreateControl(L"STATIC", L"Log folder:", label, idStLogDirLabel, nullptr);
   edtLogDir = CreateControl(L"EDIT", L"", WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL, idStLogDir, nullptr,
                             WS_EX_CLIENTEDGE);
@@ -452,6 +454,7 @@ void TfrmStation::ApplyFonts() {
   FRowHeight = ImageList_Create(1, S(kRowHeight), ILC_COLOR, 1, 1);
   ListView_SetImageList(ListView1, FRowHeight, LVSIL_SMALL);
   for (int c = 0; c + 1 < kStationColumns; ++c) ListView_SetColumnWidth(ListView1, c, S(kColumnWidths[c]));
+  FitColumns();
 }
 
 void TfrmStation::OnDpiChanged() {
@@ -511,6 +514,24 @@ void TfrmStation::Layout() {
   const int listBottom = top - S(10);
   MoveWindow(ListView1, m, S(kListTop), std::max(0, w - 2 * m), std::max(S(60), listBottom - S(kListTop)),
              TRUE);
+  FitResultColumn();
+}
+
+void TfrmStation::FitColumns() {
+  // Socket and USB serial take the room their texts need (little, where the system tells none); the
+  // result, the text an operator reads, gets the rest.
+  static const wchar_t* const kHeaders[] = {L"Socket", L"USB serial"};
+  const int columns[] = {colSocket, colUsbSerial};
+  for (int i = 0; i < 2; ++i) {
+    int width = ListView_GetStringWidth(ListView1, kHeaders[i]);
+    for (const TRowTexts& t : FShown) {
+      const std::wstring text = ToWide(columns[i] == colSocket ? t.Socket : t.UsbSerial);
+      width = std::max(width, ListView_GetStringWidth(ListView1, text.c_str()));
+    }
+    width = std::min(width + S(14), S(kColumnWidths[columns[i]]));
+    if (ListView_GetColumnWidth(ListView1, columns[i]) != width)
+      ListView_SetColumnWidth(ListView1, columns[i], width);
+  }
   FitResultColumn();
 }
 
@@ -578,17 +599,20 @@ void TfrmStation::RefreshList() {
     FShown.clear();
     for (const TBoardRow& row : rows) FShown.push_back(RowTexts(row, now));
     ListView_SetItemCountEx(ListView1, static_cast<int>(rows.size()), LVSICF_NOSCROLL);
-    FitResultColumn();
+    FitColumns();
     InvalidateRect(ListView1, nullptr, FALSE);
     return;
   }
   // Only a row whose texts changed is drawn again, so nothing flickers.
+  bool identity = false;
   for (size_t i = 0; i < rows.size(); ++i) {
     TRowTexts texts = RowTexts(rows[i], now);
     if (texts == FShown[i]) continue;
+    identity = identity || texts.Socket != FShown[i].Socket || texts.UsbSerial != FShown[i].UsbSerial;
     FShown[i] = std::move(texts);
     ListView_RedrawItems(ListView1, static_cast<int>(i), static_cast<int>(i));
   }
+  if (identity) FitColumns();
 }
 
 void TfrmStation::RefreshCounters() {
@@ -883,6 +907,16 @@ LRESULT TfrmStation::WMNotify(WPARAM wParam, LPARAM lParam) {
       return ListCustomDraw(reinterpret_cast<NMLVCUSTOMDRAW*>(lParam));
     case LVN_GETDISPINFOW:
       return ListGetDispInfo(reinterpret_cast<NMLVDISPINFOW*>(lParam));
+    case LVN_GETINFOTIPW: {
+      // The whole result, which the column may cut.
+      auto* tip = reinterpret_cast<NMLVGETINFOTIPW*>(lParam);
+      const auto row = static_cast<size_t>(tip->iItem);
+      if (row < FShown.size() && tip->pszText != nullptr && tip->cchTextMax > 0) {
+        FCell = ToWide(FShown[row].Port + ": " + FShown[row].Result);
+        lstrcpynW(tip->pszText, FCell.c_str(), tip->cchTextMax);
+      }
+      return 0;
+    }
     case LVN_ITEMACTIVATE:
       ShowRunReport(reinterpret_cast<const NMITEMACTIVATE*>(lParam)->iItem);
       return 0;
@@ -916,7 +950,7 @@ LRESULT TfrmStation::ListGetDispInfo(NMLVDISPINFOW* info) {
       text = t.Image;
       break;
     case colProgress:
-      if (t.State != TRunStatus::Waiting) text = std::to_string(t.Progress) + "%";
+      if (t.State == TRunStatus::Running || t.Progress > 0) text = std::to_string(t.Progress) + "%";
       break;
     case colTime:
       text = t.Time;
@@ -957,7 +991,9 @@ LRESULT TfrmStation::ListCustomDraw(NMLVCUSTOMDRAW* draw) {
   if (column == colProgress) {
     FillRect(dc, &cell, GetSysColorBrush(COLOR_WINDOW));
     RECT bar{cell.left + inset, cell.top + inset, cell.right - inset, cell.bottom - inset - 1};
-    if (t.State != TRunStatus::Waiting && bar.right > bar.left) {
+    // A bar for a run that goes or got somewhere; a run that failed before writing shows none.
+    const bool shown = t.State == TRunStatus::Running || t.Progress > 0;
+    if (shown && bar.right > bar.left) {
       TBrush frame(RGB(160, 160, 160));
       FrameRect(dc, &bar, frame.Handle);
       RECT filled{bar.left + 1, bar.top + 1, bar.left + 1 + (bar.right - bar.left - 2) * t.Progress / 100,

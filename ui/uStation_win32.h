@@ -142,6 +142,7 @@ class TfrmStation : public TForm, public IStationView {
   void CreateColumns();
   void ApplyFonts();
   void Layout();
+  void FitColumns();
   void FitResultColumn();
   void FillPorts();
   void RefreshList();
