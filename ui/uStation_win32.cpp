@@ -44,8 +44,11 @@ constexpr int kPlugLeft = 482;
 // Socket and USB serial follow their texts between the header's width and these.
 constexpr int kColumnWidths[kStationColumns] = {130, 60, 110, 84, 100, 90, 104, 0};
 constexpr int kMinResultWidth = 160;
+// The core is stepped four times a second; the rows, counters and buttons are redrawn once a second, and
+// at once when a run starts or ends. Under Wine every repaint of the list costs milliseconds.
 constexpr UINT_PTR kTimer = 1;
-constexpr UINT kTimerMs = 100;
+constexpr UINT kTimerMs = 250;
+constexpr uint64_t kRedrawMs = 1000;
 
 constexpr wchar_t kCaption[] = L"Pellory station";
 constexpr wchar_t kProgramName[] = L"pellory-cli.exe";
@@ -583,6 +586,10 @@ std::vector<const TStationRun*> TfrmStation::Runs() const {
 void TfrmStation::Tick() {
   if (!FStations.empty()) FStations.back()->Step(0);
   if (Handle() == nullptr) return;
+  const uint64_t now = FHost.NowMs();
+  if (!FStateChanged && now - FLastRedrawMs < kRedrawMs && !FClosing) return;
+  FStateChanged = false;
+  FLastRedrawMs = now;
   RefreshList();
   RefreshCounters();
   UpdateButtons();
@@ -1073,6 +1080,7 @@ LRESULT TfrmStation::WMSysCommand(WPARAM wParam, LPARAM lParam) {
 // ---- IStationView
 
 void TfrmStation::RunStarted(const TStationRun& run) {
+  FStateChanged = true;
   FBoard.RunStarted(run);
   if (Handle() != nullptr) RefreshList();
 }
@@ -1088,6 +1096,7 @@ void TfrmStation::RunReport(const TStationRun&, const std::string&) {}
 void TfrmStation::RunOutput(const TStationRun&, const std::string&) {}
 
 void TfrmStation::RunEnded(const TStationRun& run) {
+  FStateChanged = true;
   if (Handle() == nullptr || FClosing) return;
   Hooks.Beep(run.Status == TRunStatus::Completed ? MB_OK : MB_ICONHAND);
 }

@@ -190,6 +190,8 @@ class TfrmStation : public TForm, public IStationView {
   bool FClosing = false;
   bool FKilled = false;
   bool FMessageIsError = false;
+  bool FStateChanged = false;  // a run started or ended since the last redraw
+  uint64_t FLastRedrawMs = 0;
   TFontHandle FFont, FBigFont, FMediumFont, FBoldFont;
   HIMAGELIST FRowHeight = nullptr;
 };
