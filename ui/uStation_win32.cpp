@@ -564,6 +564,7 @@ void TfrmStation::FillPorts() {
   // With plugging on, the core starts a run on each port that appeared.
   if (!FStations.empty()) FStations.back()->PortsListed(ports);
   RefreshList();
+  RefreshCounters();
   UpdateButtons();
 }
 

@@ -20,6 +20,7 @@
 #include "device/uEventTexts.h"
 #include "device/uSettings.h"
 #include "device/uWinText_win32.h"
+#include "firmware/uFWVersions.h"
 #include "ui/uRunControl.h"
 #include "ui/uStation_win32.h"
 
@@ -30,6 +31,7 @@ using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 constexpr wchar_t kPortMapKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
+constexpr wchar_t kQuorKey[] = L"Software\\Kalvenor\\Quor";
 
 std::wstring Text(HWND hwnd) {
   std::wstring text(static_cast<size_t>(GetWindowTextLengthW(hwnd)) + 1, L'\0');
@@ -66,6 +68,35 @@ void SetPort(const std::wstring& name, const std::wstring& port, bool present) {
     RegDeleteValueW(key, name.c_str());
   }
   RegCloseKey(key);
+}
+
+void SetInternalMode(bool on) {
+  HKEY key = nullptr;
+  ASSERT_EQ(
+      RegCreateKeyExW(HKEY_CURRENT_USER, kQuorKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
+      ERROR_SUCCESS);
+  const DWORD value = 8147;
+  if (on) {
+    RegSetValueExW(key, L"intern", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+  } else {
+    RegDeleteValueW(key, L"intern");
+  }
+  RegCloseKey(key);
+}
+
+// The header and lines of embedded image 3 as an image file.
+std::string ImageFile() {
+  std::string content =
+      "bootloader=2\r\nbootloader version=1\r\nclass=26122\r\nversionH=4\r\nversionL=106\r\nplatform=25\r\n"
+      "print=52\r\ndate=01.02.2025 10:20:30\r\n";
+  TBl3FileHeader header;
+  int32_t lastIndex = 0;
+  std::string line;
+  for (int32_t i = 0; i <= GetImageLastLine(3); ++i) {
+    AccessImage(3, 2, i, header, lastIndex, line);
+    content += line + "\r\n";
+  }
+  return content;
 }
 
 // pellory-cli.exe of this build: beside the test's folder, as it is beside pellory.exe in the .zip.
@@ -125,6 +156,7 @@ class StationWindowTest : public ::testing::Test {
     FForm.reset();
     Pump();
     ModalShownHook = nullptr;
+    SetInternalMode(false);
     SetPort(L"\\Device\\VCP5", L"", false);
     SetPort(L"\\Device\\Serial9", L"", false);
     std::error_code ec;
@@ -412,13 +444,20 @@ TEST_F(StationWindowTest, PluggingStartsARunUnpluggingMarksItAndClosingCancelsTh
   ASSERT_TRUE(IsWindow(FForm->Handle()));
   EXPECT_FALSE(FForm->Closing());
 
+  // Cancel asks first; No leaves every run going.
+  FAnswers = {L"No"};
+  Click(FForm->btnCancel);
+  ASSERT_EQ(FShown.size(), 3u);
+  EXPECT_EQ(ToUtf8(FShown[2].Text), "The updates are not finished!\r\nDo you really cancel them ?");
+  EXPECT_EQ(Text(FForm->lblRunning), L"2");
+
   // Closing asks, cancels every run and waits for them: no child is left, every finished row is on disk.
   HWND window = FForm->Handle();
   FAnswers = {L"Yes"};
   PostMessageW(window, WM_CLOSE, 0, 0);
   Pump();
-  ASSERT_EQ(FShown.size(), 3u);
-  EXPECT_EQ(ToUtf8(FShown[2].Text), kAskClose);
+  ASSERT_EQ(FShown.size(), 4u);
+  EXPECT_EQ(ToUtf8(FShown[3].Text), kAskClose);
   EXPECT_TRUE(FForm->Closing());
   ASSERT_TRUE(PumpUntil([&] { return !IsWindow(window); }));
   EXPECT_EQ(ProcessesNamed(L"pellory-cli.exe"), 0);
@@ -426,6 +465,43 @@ TEST_F(StationWindowTest, PluggingStartsARunUnpluggingMarksItAndClosingCancelsTh
   ASSERT_EQ(summary.size(), 4u);
   EXPECT_EQ(Count(summary, "sim5,"), 1);
   EXPECT_EQ(Count(summary, ",cancelled,20,"), 2);
+}
+
+TEST_F(StationWindowTest, InternalModeTakesAnImageFileCheckedBeforeAnyRunAndAsksNothing) {
+  SetInternalMode(true);
+  TStationWindowOptions options = Options({"sim1"});
+  options.Params.push_back("f:+");
+  Open(options);
+  ASSERT_TRUE(IsWindowVisible(FForm->btnFile));
+  const std::filesystem::path bad = FDir / "bad image.txt";
+  const std::filesystem::path good = FDir / "image 3.txt";
+  std::ofstream(bad, std::ios::binary) << "nothing of a header\r\n";
+  std::ofstream(good, std::ios::binary) << ImageFile();
+  std::filesystem::path chosen = bad;
+  FForm->Hooks.ChooseFile = [&](std::wstring& name) {
+    name = chosen.wstring();
+    return true;
+  };
+  Click(FForm->btnFile);
+  EXPECT_THAT(ToUtf8(Text(FForm->lblMessage)), HasSubstr("This image file cannot be used"));
+  EXPECT_EQ(Text(FForm->edtImage), L"the embedded images");
+  chosen = good;
+  Click(FForm->btnFile);
+  EXPECT_EQ(Text(FForm->edtImage), good.wstring());
+
+  // Gone before the start: nothing runs.
+  std::filesystem::rename(good, FDir / "moved.txt");
+  Click(FForm->btnStart);
+  EXPECT_THAT(ToUtf8(Text(FForm->lblMessage)), StartsWith("Nothing started: "));
+  EXPECT_EQ(Text(FForm->lblTotal), L"0");
+  // Back: the run takes it, with no question, as File in the main window.
+  std::filesystem::rename(FDir / "moved.txt", good);
+  Click(FForm->btnStart);
+  ASSERT_TRUE(PumpUntil([&] { return !FForm->Busy(); }));
+  Pump();
+  EXPECT_TRUE(FShown.empty());
+  EXPECT_EQ(Result(L"sim1"), L"completed");
+  EXPECT_THAT(Summary()[1], HasSubstr("SD CARD V4.106"));
 }
 
 }  // namespace
