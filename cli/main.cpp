@@ -1,12 +1,10 @@
 // pellory-cli: the update of the SD-card controller from the command line, on the worker of the window.
-#include <chrono>
 #include <iostream>
 
 #include "cli/uCliApp.h"
 #include "cli/uCliPlatform.h"
-#include "station/uPortInfo.h"
 #include "station/uProcess.h"
-#include "cli/uStation.h"
+#include "station/uStation.h"
 #include "ui/uInternalMode.h"
 
 int main(int argc, char** argv) {
@@ -24,7 +22,14 @@ int main(int argc, char** argv) {
             IsTerminal(TStdStream::In),
             IsTerminal(TStdStream::Out),
             IsTerminal(TStdStream::Err),
-            TerminalColumns(TStdStream::Err)};
+            TerminalColumns(TStdStream::Err),
+            TerminalColumns(TStdStream::Out),
+            TerminalRows(TStdStream::Out)};
+  io.OutSize = [](int& columns, int& rows) {
+    columns = TerminalColumns(TStdStream::Out);
+    rows = TerminalRows(TStdStream::Out);
+  };
+  io.ReadLine = ReadAnswerLine;
   TCliHost host;
   host.InternalMode = ReadInternalMode();
   host.Clock = &RealClock();
@@ -35,19 +40,9 @@ int main(int argc, char** argv) {
   TStationHost stationHost;
   if (station) {
     processes = CreatePlatformProcesses();
-    stationHost.Processes = processes.get();
-    stationHost.Program = SelfExecutablePath();
-    stationHost.ListPorts = [](const std::string& devRoot) { return ListSerialPortsIn(devRoot); };
-    stationHost.PortKey = [](const std::string& port) {
-      return TPortRouter::IsSimPortName(port) ? port : CanonicalPortKey(port);
-    };
-    stationHost.NowMs = [] {
-      return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       std::chrono::steady_clock::now().time_since_epoch())
-                                       .count());
-    };
-    stationHost.InternalMode = host.InternalMode;
+    stationHost = PlatformStationHost(processes.get());
     host.Station = &stationHost;
+    host.StationProgram = SelfExecutablePath();
   }
   return CliMain(args, io, host);
 }

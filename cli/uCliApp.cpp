@@ -235,7 +235,7 @@ int CliMain(const std::vector<std::string>& argsIn, TCliIo& io, const TCliHost& 
       return RunCommand(options, io, host);
     case TCliCommand::Station:
       if (host.Station == nullptr) return Usage(io, "station is not available here");
-      return RunStation(options.Station, io, *host.Station);
+      return RunStation(options.Station, io, host);
     case TCliCommand::None:
       break;
   }
@@ -262,7 +262,7 @@ std::string IsoTimeStamp() {
 bool AskYesNo(TCliIo& io, const std::string& question) {
   io.Err << QuestionLine(question) << " [y/N] " << std::flush;
   std::string answer;
-  if (!std::getline(io.In, answer)) return false;
+  if (io.ReadLine ? !io.ReadLine(answer) : !std::getline(io.In, answer)) return false;
   return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes" || answer == "YES";
 }
 
@@ -349,7 +349,11 @@ void TCliView::SetProgress(int position) {
 void TCliView::ShowInfoBox(const std::string& text) {
   FBoxText = text;
   if (FJson) {
-    if (FStationChild) FIo.Out << "{\"final\":\"" << JsonEscape(text) << "\"}\n" << std::flush;
+    // With its time: the station's summary times the run by its own last words.
+    if (FStationChild) {
+      FIo.Out << "{\"final\":\"" << JsonEscape(text) << "\",\"ts\":\"" << IsoTimeStamp() << "\"}\n"
+              << std::flush;
+    }
     return;
   }
   EraseBar();

@@ -32,6 +32,12 @@ struct TCliIo {
   bool StdoutTty = false;
   bool StderrTty = false;
   int ErrColumns = 0;  // width of the terminal on Err; 0 when unknown
+  int OutColumns = 0;  // size of the terminal on Out; 0 when unknown
+  int OutRows = 0;
+  // The terminal's size on Out now (it may be resized while a station runs); unset: OutColumns, OutRows.
+  std::function<void(int& columns, int& rows)> OutSize = nullptr;
+  // Reads one answer line from the terminal; false at its end or on Ctrl-C. Unset: a line from In.
+  std::function<bool(std::string& line)> ReadLine = nullptr;
 };
 
 struct TStationHost;
@@ -46,7 +52,12 @@ struct TCliHost {
   TSimFaults SimFaults;                               // faults of the simulated logger (tests)
   // The worker factory: the update procedure, started so that Ctrl-C reaches the main thread only.
   TCommThreadClass WorkerClass = DefaultCommThreadClass();
-  const TStationHost* Station = nullptr;  // the station's processes and port list
+  // The station's platform (processes, port identity, clocks), the program its runs start and the port
+  // list it watches (unset: ListSerialPortsIn).
+  const TStationHost* Station = nullptr;
+  std::string StationProgram;
+  std::function<std::vector<std::string>(const std::string& devRoot)> StationPorts;
+  int WatchIntervalMs = 500;
   // Called when a run is started by the station: its standard input then carries the cancel.
   std::function<void()> CancelOnStdin;
 };

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "cli/uCliNumber.h"
+#include "cli/uStation.h"
 #include "sim/uSimLogger.h"
 
 namespace CLI {
@@ -13,22 +15,6 @@ class App;
 }
 
 enum class TCliCommand { None, Update, Info, Images, FileVersion, Ports, Station, Help, Version };
-
-struct TStationOptions {
-  std::vector<std::string> Ports;
-  bool All = false;
-  bool Watch = false;
-  std::string DevRoot = "/dev";
-  bool Yes = false;
-  int MaxRepeats = 3;
-  std::string File;
-  bool Json = false;
-  std::string LogDir;
-  std::string Summary;
-  // The simulated loggers' options, passed on to every run on a simulated port.
-  std::vector<std::pair<std::string, std::string>> SimOptions;
-  int GraceMs = 10000;  // from cancel to kill
-};
 
 struct TCliOptions {
   TCliCommand Command = TCliCommand::None;
@@ -56,9 +42,6 @@ void BuildCliApp(CLI::App& app, TCliOptions& o);
 
 // `args` without the program name. False with a one-line `error` on a usage error.
 bool ParseCliOptions(const std::vector<std::string>& args, TCliOptions& options, std::string& error);
-
-// A number as decimal or 0x-prefixed hex, within 0..max; false for anything else.
-bool ParseCliNumber(const std::string& text, uint64_t max, uint64_t& value);
 
 // The top-level help text, exit codes included.
 std::string CliHelpText();

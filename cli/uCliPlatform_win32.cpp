@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <iostream>
+#include <string>
 #include <thread>
 
 #include "cli/uCliApp.h"
@@ -8,6 +10,7 @@
 #include "device/uSDCommThread.h"
 #include "device/uSettings.h"
 #include "device/uWinText_win32.h"
+#include "station/uProcess.h"
 
 namespace {
 
@@ -19,10 +22,29 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
   return TRUE;
 }
 
+// Set when the station has written its summary; a closing console waits for it.
+HANDLE gStationDone = nullptr;
+
 BOOL WINAPI OnStationControl(DWORD type) {
-  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
-  StationInterrupts.fetch_add(1);
-  return TRUE;
+  switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      StationInterrupts.fetch_add(1);
+      WakeProcessPoll();
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      // The process ends when this returns, or about 5 s from now: cancel, and hold the end back until the
+      // station has killed what did not stop and written its summary.
+      StationClosing = true;
+      StationInterrupts.fetch_add(1);
+      WakeProcessPoll();
+      if (gStationDone != nullptr) WaitForSingleObject(gStationDone, 4500);
+      return TRUE;
+    default:
+      return FALSE;
+  }
 }
 
 }  // namespace
@@ -46,6 +68,15 @@ int TerminalColumns(TStdStream stream) {
   return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
+int TerminalRows(TStdStream stream) {
+  const DWORD id = stream == TStdStream::In    ? STD_INPUT_HANDLE
+                   : stream == TStdStream::Out ? STD_OUTPUT_HANDLE
+                                               : STD_ERROR_HANDLE;
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(id), &info)) return 0;
+  return info.srWindow.Bottom - info.srWindow.Top + 1;
+}
+
 void InstallInterruptHandler() {
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
@@ -56,7 +87,18 @@ TCommThread* CreateCliWorker(intptr_t hWindow, TCmd cmd, const std::string& sPor
 }
 
 void InstallStationInterruptHandler() {
+  gStationDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(OnStationControl, TRUE);
+}
+
+void StationFinished() {
+  if (gStationDone != nullptr) SetEvent(gStationDone);
+}
+
+bool ReadAnswerLine(std::string& line) {
+  // Ctrl-C ends a console read at once; the handler has counted it by then or does so right after.
+  const bool read = static_cast<bool>(std::getline(std::cin, line));
+  return read && !CliInterrupted && StationInterrupts.load() == 0;
 }
 
 void CancelOnStdin() {
@@ -69,20 +111,6 @@ void CancelOnStdin() {
     CancelRequested = true;
     CliInterrupted = true;
   }).detach();
-}
-
-bool SyncFileToDisk(const std::string& path) {
-  const HANDLE h = CreateFileW(ToWide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  const bool ok = FlushFileBuffers(h) != 0;
-  CloseHandle(h);
-  return ok;
-}
-
-bool ReplaceFileAtomically(const std::string& from, const std::string& to) {
-  return MoveFileExW(ToWide(from).c_str(), ToWide(to).c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 void EnableTerminalRedraw() {

@@ -24,8 +24,8 @@ class IProcesses {
   // input is a pipe the caller holds. Returns an id above 0, or 0 with `error`.
   virtual int Spawn(const std::vector<std::string>& argv, std::string& error) = 0;
   // Waits at most `timeoutMs` for output or an ending, then appends what happened. A child's Exit comes
-  // after its last line and only once it has been reaped; its id is then gone. Returns early when a
-  // signal arrives.
+  // after its last line and only once it has been reaped; its id is then gone. Returns early on
+  // WakeProcessPoll.
   virtual void Poll(int timeoutMs, std::vector<TProcessEvent>& events) = 0;
   // Closes the child's standard input: the child's sign to cancel its run.
   virtual void Cancel(int id) = 0;
@@ -37,7 +37,13 @@ class IProcesses {
   static constexpr int kCrashed = -1;
 };
 
-// The platform's implementation. Ending it kills and reaps every child still running.
+// Makes a Poll that waits now, or the next one, return at once. Safe in a signal handler and from any
+// thread: the station's Ctrl-C and hang-up reach its wait this way (POSIX: a byte on a self-pipe that every
+// Poll watches).
+void WakeProcessPoll();
+
+// The platform's implementation. Ending it kills every child still running and reaps it, waiting a
+// bounded time for each (a child stuck in the kernel is left behind rather than hanging the caller).
 std::unique_ptr<IProcesses> CreatePlatformProcesses();
 // The path of the running executable, so children run the same program.
 std::string SelfExecutablePath();

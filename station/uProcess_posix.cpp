@@ -6,15 +6,34 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <map>
+#include <mutex>
+#include <thread>
 
 #include "station/uProcess.h"
 
 extern char** environ;
 
 namespace {
+
+// The self-pipe behind WakeProcessPoll: written from signal handlers, so its ends are plain atomics.
+std::atomic<int> gWakeRead{-1};
+std::atomic<int> gWakeWrite{-1};
+
+void OpenWakePipe() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+      gWakeRead = fds[0];
+      gWakeWrite = fds[1];
+    }
+  });
+}
 
 struct TChild {
   pid_t Pid = -1;
@@ -28,12 +47,20 @@ class TPosixProcesses : public IProcesses {
   TPosixProcesses() {
     // A child that ends before reading its input must not take the station down with SIGPIPE.
     signal(SIGPIPE, SIG_IGN);
+    OpenWakePipe();
   }
   ~TPosixProcesses() override {
+    for (auto& [id, child] : FChildren) kill(child.Pid, SIGKILL);
+    // A child in an uninterruptible sleep ignores even SIGKILL for as long as its driver call lasts: wait a
+    // bounded time, then leave it to init rather than hang.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     for (auto& [id, child] : FChildren) {
-      kill(child.Pid, SIGKILL);
       int status = 0;
-      while (waitpid(child.Pid, &status, 0) < 0 && errno == EINTR) {
+      for (;;) {
+        const pid_t done = waitpid(child.Pid, &status, WNOHANG);
+        if (done != 0 && !(done < 0 && errno == EINTR)) break;
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }
       CloseFd(child.Out);
       CloseFd(child.In);
@@ -106,7 +133,17 @@ class TPosixProcesses : public IProcesses {
     }
     // A child that closed its output but has not ended yet is looked at again soon.
     if (waitingForExit && timeoutMs > 50) timeoutMs = 50;
+    const int wake = gWakeRead.load();
+    if (wake >= 0) fds.push_back(pollfd{wake, POLLIN, 0});
     const int ready = poll(fds.data(), fds.size(), timeoutMs);
+    if (wake >= 0) {
+      if (fds.back().revents != 0) {
+        char drain[64];
+        while (read(wake, drain, sizeof drain) > 0) {
+        }
+      }
+      fds.pop_back();
+    }
     if (ready > 0) {
       for (size_t i = 0; i < fds.size(); ++i) {
         if (fds[i].revents == 0) continue;
@@ -183,6 +220,16 @@ class TPosixProcesses : public IProcesses {
 };
 
 }  // namespace
+
+void WakeProcessPoll() {
+  const int fd = gWakeWrite.load();
+  if (fd < 0) return;
+  const int saved = errno;
+  const char byte = 1;
+  // A full pipe already holds a wake-up.
+  [[maybe_unused]] const ssize_t n = write(fd, &byte, 1);
+  errno = saved;
+}
 
 std::unique_ptr<IProcesses> CreatePlatformProcesses() {
   return std::make_unique<TPosixProcesses>();

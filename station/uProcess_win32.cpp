@@ -1,9 +1,11 @@
 #include <windows.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "station/uProcess.h"
@@ -30,10 +32,17 @@ std::wstring Quote(const std::wstring& arg) {
   return out + L"\"";
 }
 
+class TWin32Processes;
+
+// Every live instance, for WakeProcessPoll (console control handlers run on a thread of their own).
+std::mutex gLiveMutex;
+std::set<TWin32Processes*> gLive;
+
 struct TChild {
   HANDLE Process = nullptr;
   HANDLE In = nullptr;  // write end of the child's standard input
   std::thread Reader;
+  DWORD ReaderId = 0;  // the reader's thread id, so that its blocked read can be cut short
 };
 
 class TWin32Processes : public IProcesses {
@@ -46,16 +55,47 @@ class TWin32Processes : public IProcesses {
     if (FJob != nullptr) {
       SetInformationJobObject(FJob, JobObjectExtendedLimitInformation, &limits, sizeof limits);
     }
+    std::lock_guard<std::mutex> lock(gLiveMutex);
+    gLive.insert(this);
   }
 
   ~TWin32Processes() override {
+    {
+      std::lock_guard<std::mutex> lock(gLiveMutex);
+      gLive.erase(this);
+    }
+    FClosing = true;
     for (auto& [id, child] : FChildren) TerminateProcess(child.Process, 1);
     for (auto& [id, child] : FChildren) {
+      // A child stuck in a driver call keeps its end of the pipe open after TerminateProcess: cut the
+      // reader's wait short rather than hang.
+      if (WaitForSingleObject(child.Process, 2000) != WAIT_OBJECT_0) CancelReaderIo(child);
       if (child.Reader.joinable()) child.Reader.join();
       CloseHandle(child.Process);
       if (child.In != nullptr) CloseHandle(child.In);
     }
     if (FJob != nullptr) CloseHandle(FJob);
+  }
+
+  void CancelReaderIo(TChild& child) {
+    DWORD readerId = 0;
+    {
+      // The reader writes its id under the mutex when it starts.
+      std::lock_guard<std::mutex> lock(FMutex);
+      readerId = child.ReaderId;
+    }
+    const HANDLE thread = readerId == 0 ? nullptr : OpenThread(THREAD_TERMINATE, FALSE, readerId);
+    if (thread == nullptr) return;
+    CancelSynchronousIo(thread);
+    CloseHandle(thread);
+  }
+
+  void Wake() {
+    {
+      std::lock_guard<std::mutex> lock(FMutex);
+      FWoken = true;
+    }
+    FReady.notify_all();
   }
 
   int Spawn(const std::vector<std::string>& argv, std::string& error) override {
@@ -128,7 +168,8 @@ class TWin32Processes : public IProcesses {
 
   void Poll(int timeoutMs, std::vector<TProcessEvent>& events) override {
     std::unique_lock<std::mutex> lock(FMutex);
-    FReady.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !FQueue.empty(); });
+    FReady.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !FQueue.empty() || FWoken; });
+    FWoken = false;
     while (!FQueue.empty()) {
       TProcessEvent ev = std::move(FQueue.front());
       FQueue.pop_front();
@@ -168,6 +209,10 @@ class TWin32Processes : public IProcesses {
  private:
   // One thread per child: Windows has no poll over anonymous pipes. It ends when the pipe does.
   void Read(int id, HANDLE out, HANDLE process) {
+    {
+      std::lock_guard<std::mutex> lock(FMutex);
+      FChildren[id].ReaderId = GetCurrentThreadId();
+    }
     std::string partial;
     char buf[4096];
     DWORD n = 0;
@@ -185,7 +230,7 @@ class TWin32Processes : public IProcesses {
       FReady.notify_all();
     }
     CloseHandle(out);
-    WaitForSingleObject(process, INFINITE);
+    WaitForSingleObject(process, FClosing ? 2000 : INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(process, &code);
     std::lock_guard<std::mutex> lock(FMutex);
@@ -198,6 +243,8 @@ class TWin32Processes : public IProcesses {
 
   static constexpr size_t kMaxLine = 64 * 1024;
   HANDLE FJob = nullptr;
+  std::atomic<bool> FClosing{false};
+  bool FWoken = false;
   mutable std::mutex FMutex;
   std::condition_variable FReady;
   std::deque<TProcessEvent> FQueue;
@@ -206,6 +253,11 @@ class TWin32Processes : public IProcesses {
 };
 
 }  // namespace
+
+void WakeProcessPoll() {
+  std::lock_guard<std::mutex> lock(gLiveMutex);
+  for (TWin32Processes* processes : gLive) processes->Wake();
+}
 
 std::unique_ptr<IProcesses> CreatePlatformProcesses() {
   return std::make_unique<TWin32Processes>();

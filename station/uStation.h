@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "station/uPortInfo.h"
 #include "station/uProcess.h"
 
 inline constexpr int kExitStationFailed = 6;
@@ -49,6 +50,8 @@ struct TStationConfig {
 struct TStationHost {
   IProcesses* Processes = nullptr;
   std::function<TPortIdentity(const std::string& port)> Identify;
+  // Identify's Key alone, cheap enough for every port list (twice a second); unset: Identify(port).Key.
+  std::function<std::string(const std::string& port)> PortKey;
   std::function<uint64_t()> NowMs;                                 // monotonic
   std::function<std::chrono::system_clock::time_point()> WallNow;  // unset: the system clock
   std::string HostName;                                            // the computer's name
@@ -75,6 +78,7 @@ struct TStationRow {
   std::string Location;
   std::string Host;
   std::string PelloryVersion;
+  std::string LogProblem;  // why the run's log is missing or incomplete; empty when it is whole
 };
 
 enum class TRunStatus { Waiting, Running, Completed, Failed, Cancelled, Unplugged };
@@ -154,6 +158,11 @@ class TStation {
   struct TImpl;
   std::unique_ptr<TImpl> F;
 };
+
+// The platform's station host: its processes, the port identity from the system's port description (`roots`
+// on POSIX), the clocks, the computer's name and this program's version. The command line and the window
+// build theirs with it; tests replace single members.
+TStationHost PlatformStationHost(IProcesses* processes, const TSystemRoots& roots = {});
 
 // The summary as CSV (RFC 4180, header row, CR LF).
 std::vector<std::string> SummaryHeader();

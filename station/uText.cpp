@@ -19,6 +19,32 @@ std::string IsoUtc(std::chrono::system_clock::time_point t, bool millis) {
   return std::string(buf) + frac;
 }
 
+bool ParseIsoUtc(const std::string& text, std::chrono::system_clock::time_point& t) {
+  if (text.size() != 20 && text.size() != 24) return false;
+  auto number = [&text](size_t at, size_t digits, int& value) {
+    value = 0;
+    for (size_t i = at; i < at + digits; ++i) {
+      if (text[i] < '0' || text[i] > '9') return false;
+      value = value * 10 + (text[i] - '0');
+    }
+    return true;
+  };
+  int year, month, day, hour, minute, second, millis = 0;
+  if (!number(0, 4, year) || text[4] != '-' || !number(5, 2, month) || text[7] != '-' || !number(8, 2, day) ||
+      text[10] != 'T' || !number(11, 2, hour) || text[13] != ':' || !number(14, 2, minute) ||
+      text[16] != ':' || !number(17, 2, second) || text.back() != 'Z') {
+    return false;
+  }
+  if (text.size() == 24 && (text[19] != '.' || !number(20, 3, millis))) return false;
+  const std::chrono::year_month_day date{std::chrono::year(year),
+                                         std::chrono::month(static_cast<unsigned>(month)),
+                                         std::chrono::day(static_cast<unsigned>(day))};
+  if (!date.ok() || hour > 23 || minute > 59 || second > 60) return false;
+  t = std::chrono::sys_days(date) + std::chrono::hours(hour) + std::chrono::minutes(minute) +
+      std::chrono::seconds(second) + std::chrono::milliseconds(millis);
+  return true;
+}
+
 std::string FormatTable(const std::vector<std::vector<std::string>>& rows) {
   std::vector<size_t> widths;
   for (const auto& row : rows) {

@@ -11,6 +11,8 @@ std::string FormatTable(const std::vector<std::vector<std::string>>& rows);
 
 // `t` as ISO-8601 UTC, to the second ("2026-03-01T09:15:02Z") or the millisecond ("...02.123Z").
 std::string IsoUtc(std::chrono::system_clock::time_point t, bool millis);
+// The reverse, for "YYYY-MM-DDTHH:MM:SS" with an optional ".mmm" and the "Z"; false for anything else.
+bool ParseIsoUtc(const std::string& text, std::chrono::system_clock::time_point& t);
 
 // `text` as it may go to a terminal: port names, USB descriptor strings and children's output can carry
 // escape sequences. C0 controls and DEL become "\x1b" and the like, C1 controls and the bidirectional

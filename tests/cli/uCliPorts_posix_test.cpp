@@ -10,6 +10,7 @@
 #include "cli/uCliPlatform.h"
 #include "station/uPortDiag.h"
 #include "station/uPortInfo.h"
+#include "station/uStation.h"
 
 using ::testing::HasSubstr;
 
@@ -111,6 +112,18 @@ TEST_F(PortTreeTest, EachPortIsListedOnceWithWhatSysfsTellsOfIt) {
   const nlohmann::json json = nlohmann::json::parse(PortsJson(ports));
   EXPECT_EQ(json[0]["serial"], "A50285BI");
   EXPECT_EQ(json[0]["access"], true);
+}
+
+TEST_F(PortTreeTest, TheStationKnowsAPortByItsDeviceAndItsUsbSerialNumber) {
+  const TStationHost host = PlatformStationHost(nullptr, roots);
+  const std::string link = (fs::path(roots.Dev) / "serial" / "by-id" / byId).string();
+  const TPortIdentity identity = host.Identify(link);
+  EXPECT_EQ(identity.Key, fs::canonical(fs::path(roots.Dev) / "ttyUSB0").string());
+  EXPECT_EQ(host.PortKey(link), identity.Key);
+  EXPECT_EQ(identity.UsbSerial, "A50285BI");
+  EXPECT_EQ(identity.LatencyMs, 16);
+  EXPECT_EQ(host.Identify("sim3").Key, "sim3");
+  EXPECT_FALSE(host.HostName.empty());
 }
 
 TEST_F(PortTreeTest, AFailedOpenIsExplainedFromTheSystemsOwnFacts) {

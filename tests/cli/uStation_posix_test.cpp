@@ -1,7 +1,12 @@
 // The station with real children: the built pellory-cli, and pellory-sim serving loggers on
 // pseudo-terminals.
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -14,11 +19,14 @@
 #include <thread>
 
 #include "cli/uCliPlatform.h"
-#include "station/uPortInfo.h"
 #include "cli/uStation.h"
 #include "device/uSettings.h"
+#include "station/uPortInfo.h"
+#include "station/uStation.h"
 #include "firmware/uFWVersions.h"
 #include "sim/uSimLogger.h"
+
+extern char** environ;
 
 namespace {
 
@@ -80,17 +88,10 @@ class StationRunTest : public ::testing::Test {
     fs::remove_all(dir);
     fs::create_directories(dir);
     stationProcs = CreatePlatformProcesses();
-    host.Processes = stationProcs.get();
-    host.Program = PELLORY_CLI_PATH;
-    host.ListPorts = [](const std::string& root) { return ListSerialPortsIn(root); };
-    host.PortKey = [](const std::string& p) {
-      return TPortRouter::IsSimPortName(p) ? p : CanonicalPortKey(p);
-    };
-    host.NowMs = [] {
-      return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       std::chrono::steady_clock::now().time_since_epoch())
-                                       .count());
-    };
+    // The host main() builds.
+    stationHost = PlatformStationHost(stationProcs.get());
+    host.Station = &stationHost;
+    host.StationProgram = PELLORY_CLI_PATH;
   }
   void TearDown() override {
     StationInterrupts = 0;
@@ -117,13 +118,15 @@ class StationRunTest : public ::testing::Test {
   int Station(std::vector<std::string> args) {
     std::istringstream in;
     TCliIo io{out, err, in, false, false, false};
-    return StationCommand(args, io, host);
+    args.insert(args.begin(), "station");
+    return CliMain(args, io, host);
   }
 
   fs::path dir;
   std::unique_ptr<IProcesses> sims = CreatePlatformProcesses();
   std::unique_ptr<IProcesses> stationProcs;
-  TStationHost host;
+  TStationHost stationHost;
+  TCliHost host;
   std::ostringstream out, err;
 };
 
@@ -249,32 +252,153 @@ TEST_F(StationRunTest, CtrlCCancelsEveryRunAndLeavesNoChild) {
 
 }  // namespace
 
-TEST(PosixProcesses, ChildrenThatFloodHangCrashOrWaitForCancelAreAllReaped) {
-  auto procs = CreatePlatformProcesses();
-  std::string error;
-  auto sh = [&](const std::string& script) { return procs->Spawn({"/bin/sh", "-c", script}, error); };
-  const int flood = sh("head -c 3000000 /dev/zero | tr '\\0' x; echo; echo last; exit 7");
-  const int hang = sh("exec sleep 60");
-  const int crash = sh("kill -SEGV $$");
-  const int waits = sh("read line; exit 5");
-  EXPECT_EQ(procs->Spawn({"/nonexistent/program"}, error), 0);
-  EXPECT_FALSE(error.empty());
-  procs->Cancel(waits);
-  procs->Kill(hang);
-  std::map<int, int> exits;
-  std::map<int, std::vector<std::string>> lines;
-  for (int i = 0; i < 5000 && procs->Running() > 0; ++i) {
-    std::vector<TProcessEvent> events;
-    procs->Poll(100, events);
-    for (const auto& ev : events) {
-      if (ev.Kind == TProcessEvent::TKind::Exit) exits[ev.Id] = ev.ExitCode;
-      if (ev.Kind == TProcessEvent::TKind::Line) lines[ev.Id].push_back(ev.Text);
-    }
+namespace {
+
+// pellory-cli started as a user's shell would: standard input, output and error as given.
+pid_t SpawnCli(const std::vector<std::string>& args, int in, int out, int err) {
+  std::vector<std::string> argv{PELLORY_CLI_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> raw;
+  for (std::string& a : argv) raw.push_back(a.data());
+  raw.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
+  // The signals as a shell leaves them (this test program ignores SIGPIPE for its own children's sake).
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int s : {SIGPIPE, SIGINT, SIGHUP, SIGTERM}) sigaddset(&defaults, s);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = -1;
+  EXPECT_EQ(posix_spawn(&pid, raw[0], &actions, &attr, raw.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  return pid;
+}
+
+// The wait status, or -1 when the process did not end within a minute (then it is killed).
+int WaitFor(pid_t pid) {
+  int status = 0;
+  for (int i = 0; i < 600; ++i) {
+    if (waitpid(pid, &status, WNOHANG) == pid) return status;
+    std::this_thread::sleep_for(100ms);
   }
-  EXPECT_EQ(procs->Running(), 0u);
-  EXPECT_EQ(exits, (std::map<int, int>{{flood, 7}, {hang, -1}, {crash, -1}, {waits, 5}}));
-  // The endless line is cut, not held whole; the lines after it still come.
-  ASSERT_EQ(lines[flood].size(), 2u);
-  EXPECT_LT(lines[flood][0].size(), 100000u);
-  EXPECT_EQ(lines[flood][1], "last");
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return -1;
+}
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char buf[4096];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+}  // namespace
+
+// Ctrl-C while standard output is blocked (a pipe whose reader is busy) and a hang-up (the terminal closed):
+// neither cuts the output short nor skips the summary.
+TEST_F(StationRunTest, SignalsNeitherCutTheOutputNorSkipTheSummary) {
+  const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+  const fs::path hungUpOut = dir / "hung-up.out";
+  const int hungUpFd = open(hungUpOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const pid_t hungUp = SpawnCli({"station", "--port", "sim5", "--port", "sim6", "--yes", "--sim-pace", "9600",
+                                 "--summary", (dir / "hup.csv").string()},
+                                null, hungUpFd, null);
+  int pipeFds[2];
+  ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+  // A pipe of one page, all but full already: nobody reads, and the station soon blocks writing to it.
+  fcntl(pipeFds[1], F_SETPIPE_SZ, 4096);
+  const std::string filler(4000, '.');
+  ASSERT_EQ(write(pipeFds[1], filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
+  const pid_t blocked = SpawnCli({"station", "--port", "sim1", "--port", "sim2", "--port", "sim3", "--port",
+                                  "sim4", "--yes", "--summary", (dir / "int.csv").string()},
+                                 null, pipeFds[1], null);
+  close(pipeFds[1]);
+  int queued = -1;
+  for (int i = 0, last = -1, still = 0; i < 200 && still < 3; ++i, last = queued) {
+    std::this_thread::sleep_for(100ms);
+    ioctl(pipeFds[0], FIONREAD, &queued);
+    still = queued == last && queued > 4000 ? still + 1 : 0;
+  }
+  EXPECT_GT(queued, 4000);
+  kill(blocked, SIGINT);
+  kill(hungUp, SIGHUP);
+  std::this_thread::sleep_for(300ms);
+  const std::string out = ReadAll(pipeFds[0]);
+  close(pipeFds[0]);
+  const int blockedStatus = WaitFor(blocked);
+  const int hungUpStatus = WaitFor(hungUp);
+  close(null);
+  close(hungUpFd);
+
+  ASSERT_TRUE(WIFEXITED(blockedStatus)) << blockedStatus;
+  EXPECT_NE(out.find("\n\nport "), std::string::npos)
+      << out.substr(out.size() - std::min<size_t>(out.size(), 300));
+  EXPECT_EQ(SummaryRows(dir / "int.csv").size(), 5u);
+
+  ASSERT_TRUE(WIFEXITED(hungUpStatus)) << "ended by the hang-up itself: " << hungUpStatus;
+  EXPECT_EQ(WEXITSTATUS(hungUpStatus), kExitStationFailed);
+  const auto rows = SummaryRows(dir / "hup.csv");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[1][6], "Process cancelled!");
+  EXPECT_EQ(rows[2][6], "Process cancelled!");
+}
+
+TEST(StationChild, ARunWhoseStationIsGoneEndsCancelled) {
+  int in[2];
+  int out[2];
+  ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  const pid_t child =
+      SpawnCli({"update", "--port", "sim", "--yes", "--json", "--sim-pace", "9600", "--station-child"}, in[0],
+               out[1], out[1]);
+  close(in[0]);
+  close(out[1]);
+  char first = 0;
+  EXPECT_EQ(read(out[0], &first, 1), 1);
+  // The station is gone: its end of both pipes closes.
+  close(out[0]);
+  close(in[1]);
+  const int status = WaitFor(child);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(WEXITSTATUS(status), 20);
+}
+
+TEST(StationSignals, AreCountedAndEndTheQuestion) {
+  int in[2];
+  ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+  const int savedIn = dup(STDIN_FILENO);
+  dup2(in[0], STDIN_FILENO);
+  StationInterrupts = 0;
+  InstallStationInterruptHandler();
+  std::string line;
+  ASSERT_EQ(write(in[1], "yes\n", 4), 4);
+  EXPECT_TRUE(ReadAnswerLine(line));
+  EXPECT_EQ(line, "yes");
+  // The terminal is closed while the question waits.
+  const pthread_t self = pthread_self();
+  std::thread hangUp([self] {
+    std::this_thread::sleep_for(100ms);
+    pthread_kill(self, SIGHUP);
+  });
+  EXPECT_FALSE(ReadAnswerLine(line));
+  hangUp.join();
+  EXPECT_EQ(StationInterrupts.load(), 1);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
+  StationInterrupts = 0;
+  dup2(savedIn, STDIN_FILENO);
+  close(savedIn);
+  close(in[0]);
+  close(in[1]);
 }

@@ -1,81 +1,19 @@
+// pellory-cli station with scripted children in virtual time: its options, Ctrl-C, and the terminal as the
+// station's view.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
-#include <map>
+#include <regex>
 #include <sstream>
 
+#include "cli/uCliApp.h"
 #include "cli/uStation.h"
+#include "cli/uStationView.h"
+#include "station/uStation.h"
+#include "tests/support/uFakeProcesses.h"
 
 namespace {
-
-// Children that follow a script per port: lines, then an exit; or a hang until killed; or an end with
-// "Process cancelled!" when cancelled.
-class TFakeProcesses : public IProcesses {
- public:
-  struct TScript {
-    std::vector<std::string> Lines;
-    int Exit = 0;
-    bool Hang = false;          // no exit by itself
-    bool HonoursCancel = true;  // ends cancelled when its input closes
-  };
-  std::map<std::string, TScript> Scripts;
-  std::vector<std::vector<std::string>> Spawned;
-  std::vector<std::string> Cancelled, Killed;
-  uint64_t Now = 0;
-  std::function<void()> OnPoll;
-
-  int Spawn(const std::vector<std::string>& argv, std::string&) override {
-    Spawned.push_back(argv);
-    TChild c;
-    c.Port = argv.at(3);
-    c.Script = Scripts[c.Port];
-    FChildren[++FLast] = c;
-    return FLast;
-  }
-  void Poll(int timeoutMs, std::vector<TProcessEvent>& events) override {
-    Now += static_cast<uint64_t>(timeoutMs);
-    if (OnPoll) OnPoll();
-    for (auto it = FChildren.begin(); it != FChildren.end();) {
-      TChild& c = it->second;
-      if (c.Next < c.Script.Lines.size()) {
-        events.push_back({it->first, TProcessEvent::TKind::Line, c.Script.Lines[c.Next++], 0});
-        ++it;
-        continue;
-      }
-      if (c.Script.Hang && !c.Killed) {
-        ++it;
-        continue;
-      }
-      events.push_back({it->first, TProcessEvent::TKind::Exit, {}, c.Killed ? kCrashed : c.Script.Exit});
-      it = FChildren.erase(it);
-    }
-  }
-  void Cancel(int id) override {
-    TChild& c = FChildren.at(id);
-    Cancelled.push_back(c.Port);
-    if (!c.Script.HonoursCancel) return;
-    c.Script.Lines.push_back(R"({"report":"10-00-09 -> Process cancelled!"})");
-    c.Script.Lines.push_back(R"({"final":"Process cancelled!"})");
-    c.Script.Exit = 20;
-    c.Script.Hang = false;
-  }
-  void Kill(int id) override {
-    FChildren.at(id).Killed = true;
-    Killed.push_back(FChildren.at(id).Port);
-  }
-  size_t Running() const override { return FChildren.size(); }
-
- private:
-  struct TChild {
-    std::string Port;
-    TScript Script;
-    size_t Next = 0;
-    bool Killed = false;
-  };
-  std::map<int, TChild> FChildren;
-  int FLast = 0;
-};
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> out;
@@ -89,146 +27,73 @@ std::string ReadFile(const std::filesystem::path& p) {
   return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
-// RFC 4180 rows as a reader that knows nothing of the writer sees them.
-std::vector<std::vector<std::string>> ParseCsv(const std::string& text) {
-  std::vector<std::vector<std::string>> rows(1);
-  std::string cell;
-  bool quoted = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (quoted) {
-      if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
-        cell += '"';
-        ++i;
-      } else if (c == '"') {
-        quoted = false;
-      } else {
-        cell += c;
-      }
-    } else if (c == '"') {
-      quoted = true;
-    } else if (c == ',') {
-      rows.back().push_back(cell);
-      cell.clear();
-    } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-      rows.back().push_back(cell);
-      cell.clear();
-      rows.emplace_back();
-      ++i;
-    } else {
-      cell += c;
-    }
-  }
-  if (rows.back().empty()) rows.pop_back();
-  return rows;
-}
-
 class StationTest : public ::testing::Test {
  protected:
   void SetUp() override {
     StationInterrupts = 0;
+    StationClosing = false;
     dir = std::filesystem::temp_directory_path() /
           ("pellory_station_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
-    host.Processes = &procs;
-    host.Program = "pellory-cli";
-    host.NowMs = [this] { return procs.Now; };
-    host.ListPorts = [this](const std::string&) { return listed; };
-    host.PortKey = [](const std::string& p) { return p == "/dev/serial/by-id/usb-Q" ? "/dev/ttyUSB0" : p; };
+    // The host main() builds, on virtual time.
+    stationHost = PlatformStationHost(&procs);
+    stationHost.NowMs = [this] { return procs.Now; };
+    stationHost.PortKey = [](const std::string& p) {
+      return p == "/dev/serial/by-id/usb-Q" ? std::string("/dev/ttyUSB0") : p;
+    };
+    host.Station = &stationHost;
+    host.StationProgram = "pellory-cli";
+    host.StationPorts = [this](const std::string&) { return listed; };
   }
   void TearDown() override {
     StationInterrupts = 0;
+    StationClosing = false;
     std::filesystem::remove_all(dir);
   }
   int Run(std::vector<std::string> args, bool stdinTty = false) {
     std::istringstream in;
     out.str("");
     err.str("");
-    TCliIo io{out, err, in, stdinTty, false, false};
-    return StationCommand(args, io, host);
+    TCliIo io{out, err, in, stdinTty, tty, tty, errColumns, columns, rows};
+    args.insert(args.begin(), "station");
+    return CliMain(args, io, host);
   }
 
   TFakeProcesses procs;
-  TStationHost host;
+  TStationHost stationHost;
+  TCliHost host;
   std::vector<std::string> listed;
   std::filesystem::path dir;
   std::ostringstream out, err;
+  bool tty = false;
+  int errColumns = 0;
+  int columns = 0;
+  int rows = 0;
 };
 
-TEST_F(StationTest, EachRunEndsItsOwnWayAndEveryOneIsSummarisedAndLogged) {
-  procs.Scripts["A"].Lines = {
-      R"({"report":"10-00-00 -> Start at serial port \"A\""})",
-      R"({"code":20,"value":26117,"text":"Class 26117 [QDL 210]","time":"10-00-00","ts":"x"})",
-      R"({"code":21,"value":1792,"text":"Version 7.0"})",
-      R"({"code":26,"value":0,"text":"Update SD CARD V4.106, PB52C, BL2.1"})",
-      R"({"code":11,"value":4,"text":"Aborted because programming error at line 4 !"})",
-      R"({"code":14,"value":794,"text":"Wrong answer from SD controller [TX 31A] !"})",
-      R"({"code":14,"value":5,"text":"Wrong answer from SD controller [TX 005] !"})",
-      R"({"report":"10-00-01 -> Start at serial port \"A\""})",
-      R"({"report":"10-00-02 -> Update SD CARD V4.106 succesfully completed."})",
-      R"({"final":"Update SD CARD V4.106 succesfully completed."})"};
-  procs.Scripts["B"].Lines = {R"({"report":"10-00-00 -> Start at serial port \"B\""})", "Segmentation fault"};
-  procs.Scripts["B"].Exit = IProcesses::kCrashed;
-  procs.Scripts["C"] = {{R"({"report":"10-00-00 -> Start at serial port \"C\""})"}, 0, true, false};
-  procs.Scripts["sim7"] = {{}, 0, true, true};
-  int polls = 0;
-  procs.OnPoll = [&] {
-    if (++polls == 20) StationInterrupts = 1;
-  };
+TEST_F(StationTest, PlainOutputIsEveryLinePrefixedAndSafeForTheTerminalThenTheTable) {
+  // A port name and a run's output carrying escape sequences (a USB string, a child's stray line).
+  const std::string evil = "/dev/serial/by-id/usb-\x1b]0;owned\x07-if00";
+  procs.Scripts["A"].Lines = {R"({"report":"10-00-00 -> Start at serial port \"A\""})",
+                              "pellory-cli: \x1b[2Jcleared",
+                              R"({"report":"10-00-02 -> Update SD CARD V4.106 succesfully completed."})",
+                              R"({"final":"Update SD CARD V4.106 succesfully completed."})"};
+  procs.Scripts[evil].Lines = {R"({"report":"10-00-00 -> Start at serial port \"x\""})"};
+  procs.Scripts[evil].Exit = 10;
   const std::string summary = (dir / "s.csv").string();
-  const int rc =
-      Run({"--port", "A", "--port", "B", "--port", "C", "--port", "sim7", "--yes", "--log-dir",
-           (dir / "logs").string(), "--summary", summary, "--cancel-grace-ms", "1000", "--sim-pace", "9600"});
-  EXPECT_EQ(rc, kExitStationFailed);
-
-  // The runs: the same program's update, the simulated options for the simulated port only.
-  ASSERT_EQ(procs.Spawned.size(), 4u);
-  const std::vector<std::string> expectA{"pellory-cli",   "update", "--port",         "A", "--yes", "--json",
-                                         "--max-repeats", "3",      "--station-child"};
-  EXPECT_EQ(procs.Spawned[0], expectA);
-  EXPECT_EQ(procs.Spawned[3].back(), "9600");
-  // Ctrl-C reached the two runs still going; the one that ignored it was killed after the grace.
-  EXPECT_EQ(procs.Cancelled, (std::vector<std::string>{"C", "sim7"}));
-  EXPECT_EQ(procs.Killed, std::vector<std::string>{"C"});
-  EXPECT_GE(procs.Now, 1000u);
-
-  const auto rows = ParseCsv(ReadFile(summary));
-  ASSERT_EQ(rows.size(), 5u);
-  EXPECT_EQ(rows[0], SummaryHeader());
-  std::map<std::string, std::vector<std::string>> byPort;
-  for (size_t i = 1; i < rows.size(); ++i) byPort[rows[i][0]] = rows[i];
-  const auto& a = byPort["A"];
-  EXPECT_EQ(a[4], "completed");
-  EXPECT_EQ(a[5], "0");
-  EXPECT_EQ(a[6], "Update SD CARD V4.106 succesfully completed.");
-  EXPECT_EQ(a[7], "QDL 210");
-  EXPECT_EQ(a[8], "7.0");
-  EXPECT_EQ(a[11], "SD CARD V4.106");
-  EXPECT_EQ(a[12], "2");  // the refused command of stage 0 is no retry
-  EXPECT_EQ(a[13], "1");
-  EXPECT_EQ(byPort["B"][4], "failed");
-  EXPECT_EQ(byPort["B"][5], "1");
-  EXPECT_NE(byPort["B"][6].find("Segmentation fault"), std::string::npos);
-  EXPECT_EQ(byPort["C"][4], "cancelled");
-  EXPECT_EQ(byPort["sim7"][4], "cancelled");
-  EXPECT_EQ(byPort["sim7"][6], "Process cancelled!");
-  EXPECT_FALSE(std::filesystem::exists(summary + ".tmp"));
-
-  // One log per run holding its report lines; plain output prefixed with the port; the table at the end.
-  std::vector<std::string> logs;
-  for (const auto& e : std::filesystem::directory_iterator(dir / "logs")) logs.push_back(e.path().string());
-  ASSERT_EQ(logs.size(), 4u);
-  for (const std::string& log : logs) {
-    if (log.size() > 6 && log.compare(log.size() - 6, 6, "_A.log") == 0) {
-      EXPECT_EQ(Lines(ReadFile(log)).size(), 3u);
-      EXPECT_EQ(Lines(ReadFile(log)).front(), "10-00-00 -> Start at serial port \"A\"");
-    }
-  }
+  EXPECT_EQ(Run({"--port", "A", "--port", evil, "--yes", "--summary", summary}), kExitStationFailed);
+  EXPECT_EQ(out.str().find('\x1b'), std::string::npos);
+  EXPECT_EQ(err.str().find('\x1b'), std::string::npos);
   const auto printed = Lines(out.str());
   EXPECT_EQ(printed.front(), "A: 10-00-00 -> Start at serial port \"A\"");
-  EXPECT_NE(out.str().find("\nsim7: Process cancelled!\n"), std::string::npos);
-  EXPECT_EQ(printed.back().rfind("C ", 0), 0u) << "the table ends with the last run to finish";
+  EXPECT_NE(out.str().find("\n/dev/serial/by-id/usb-\\x1b]0;owned\\x07-if00: 10-00-00 -> Start"),
+            std::string::npos);
+  EXPECT_NE(out.str().find("\nA: Update SD CARD V4.106 succesfully completed.\n"), std::string::npos);
+  EXPECT_EQ(err.str(), "A: pellory-cli: \\x1b[2Jcleared\n");
+  EXPECT_EQ(printed.back().rfind("A ", 0), 0u) << "the table ends with the last run to finish";
+  // The summary keeps the bytes.
+  EXPECT_NE(ReadFile(summary).find(evil), std::string::npos);
 }
 
 TEST_F(StationTest, UsageErrorsAreFoundBeforeAnyRunStarts) {
@@ -275,28 +140,6 @@ TEST_F(StationTest, WatchGivesEachPluggingOneRun) {
   EXPECT_EQ(procs.Spawned.front()[3], "P");
 }
 
-TEST(StationFiles, CsvQuotesWhatNeedsItAndLogNamesAreSafe) {
-  TStationRow row;
-  row.Port = "COM5";
-  row.Text = "Aborted because serial port \"COM5\" is not ready!, really\nsecond";
-  const auto rows = ParseCsv(SummaryCsv({row, row}));
-  ASSERT_EQ(rows.size(), 3u);
-  EXPECT_EQ(rows[1][6], row.Text);
-  EXPECT_EQ(rows[2].size(), SummaryHeader().size());
-
-  std::tm t{};
-  t.tm_year = 126;
-  t.tm_mon = 2;
-  t.tm_mday = 1;
-  t.tm_hour = 9;
-  t.tm_min = 5;
-  t.tm_sec = 7;
-  EXPECT_EQ(LogFileName("COM5", t), "20260301-090507_COM5.log");
-  EXPECT_EQ(LogFileName("/dev/serial/by-id/usb-FTDI_x:1", t),
-            "20260301-090507_serial_by-id_usb-FTDI_x_1.log");
-  EXPECT_EQ(LogFileName("..", t), "20260301-090507_port...log");
-}
-
 TEST_F(StationTest, SecondCtrlCEndsEveryRunAtOnce) {
   procs.Scripts["A"] = {{}, 0, true, false};
   procs.Scripts["B"] = {{}, 0, true, false};
@@ -307,6 +150,117 @@ TEST_F(StationTest, SecondCtrlCEndsEveryRunAtOnce) {
   EXPECT_EQ(procs.Killed, (std::vector<std::string>{"A", "B"}));
   EXPECT_LT(procs.Now, 10000u) << "killed without waiting for the grace period";
   EXPECT_EQ(procs.Running(), 0u);
+}
+
+TEST_F(StationTest, AClosingConsoleWindowGetsEveryRunEndedAndTheSummaryInTime) {
+  procs.Scripts["A"] = {{}, 0, true, true};   // ends when cancelled
+  procs.Scripts["B"] = {{}, 0, true, false};  // has to be killed
+  int polls = 0;
+  procs.OnPoll = [&] {
+    if (++polls == 3) {
+      StationClosing = true;
+      StationInterrupts = 1;
+    }
+  };
+  const std::string summary = (dir / "s.csv").string();
+  const uint64_t closedBefore = 3 * 200;
+  EXPECT_EQ(Run({"--port", "A", "--port", "B", "--yes", "--summary", summary}), kExitStationFailed);
+  EXPECT_EQ(procs.Killed, std::vector<std::string>{"B"});
+  EXPECT_LT(procs.Now - closedBefore, 4500u) << "within the time Windows leaves a closing console";
+  EXPECT_EQ(Lines(ReadFile(summary)).size(), 3u);
+}
+
+// A terminal of 8 rows and 80 columns on standard output (standard error is wider): a watch session of
+// 20 loggers, plugged one after the other, five at a time running.
+TEST_F(StationTest, TerminalLinesNeverOutgrowTheTerminal) {
+  tty = true;
+  rows = 8;
+  columns = 80;
+  errColumns = 200;
+  listed = {};
+  for (int n = 0; n < 20; ++n) {
+    const std::string port = "/dev/ttyUSB" + std::to_string(n);
+    procs.Scripts[port].Lines.assign(8, R"({"code":1,"value":40})");
+    procs.Scripts[port].Lines.push_back(R"({"final":"Update SD CARD V4.106 succesfully completed."})");
+  }
+  procs.OnPoll = [&] {
+    const int n = static_cast<int>(procs.Now / 400);
+    listed.clear();
+    for (int i = std::max(0, n - 4); i <= std::min(n, 19); ++i)
+      listed.push_back("/dev/ttyUSB" + std::to_string(i));
+    if (procs.Now >= 12000) StationInterrupts = 1;
+  };
+  EXPECT_EQ(Run({"--watch", "--yes"}, true), kExitOk);
+  EXPECT_EQ(procs.Spawned.size(), 20u);
+  const std::string text = out.str();
+  // The redrawn lines, then a blank line and the table.
+  const size_t end = text.find("\nport ");
+  ASSERT_NE(end, std::string::npos);
+  const std::string drawn = text.substr(0, end);
+  const std::string table = text.substr(end + 1);
+  // Every move up stays within the terminal's rows; every line within its columns.
+  const std::regex up("\x1b\\[(\\d+)F");
+  size_t frames = 0;
+  for (auto it = std::sregex_iterator(drawn.begin(), drawn.end(), up); it != std::sregex_iterator(); ++it) {
+    EXPECT_LE(std::stoi((*it)[1]), rows - 1);
+    ++frames;
+  }
+  EXPECT_GT(frames, 20u);
+  for (std::string line : Lines(std::regex_replace(drawn, std::regex("\x1b\\[(\\d+F|K|J)"), ""))) {
+    EXPECT_LE(line.size(), static_cast<size_t>(columns - 1)) << line;
+  }
+  EXPECT_NE(drawn.rfind("completed 20  failed 0  cancelled 0  running 0  (15 earlier runs not shown)"),
+            std::string::npos)
+      << drawn.substr(drawn.size() - std::min<size_t>(drawn.size(), 600));
+  for (const std::string& line : Lines(table))
+    EXPECT_LE(line.size(), static_cast<size_t>(columns - 1)) << line;
+}
+
+TEST_F(StationTest, OnATerminalAFailedOpensHintFollowsTheTable) {
+  tty = true;
+  columns = 70;
+  const std::string hint = "pellory-cli: /dev/ttyUSB9: no such port, and no serial port is present.";
+  procs.Scripts["/dev/ttyUSB9"].Lines = {
+      R"({"report":"10-00-00 -> Aborted because serial port \"/dev/ttyUSB9\" is not ready!"})", hint,
+      R"({"final":"Aborted because serial port \"/dev/ttyUSB9\" is not ready!"})"};
+  procs.Scripts["/dev/ttyUSB9"].Exit = 10;
+  const std::string logs = (dir / "logs").string();
+  EXPECT_EQ(Run({"--port", "/dev/ttyUSB9", "--yes", "--log-dir", logs}, true), kExitStationFailed);
+  EXPECT_EQ(err.str(), "\n/dev/ttyUSB9: " + hint + "\n");
+  const std::string log = std::filesystem::directory_iterator(logs)->path().string();
+  EXPECT_EQ(Lines(ReadFile(log)).at(1), hint);
+  // The table in blocks that fit, each led by the port.
+  const std::string table = out.str().substr(out.str().find("\nport ") + 1);
+  size_t blocks = 0;
+  for (const std::string& line : Lines(table)) {
+    EXPECT_LE(line.size(), 69u) << line;
+    blocks += line.rfind("port ", 0) == 0;
+  }
+  EXPECT_GE(blocks, 3u);
+}
+
+TEST_F(StationTest, TheSocketIsShownWhereTheTerminalIsWideEnough) {
+  tty = true;
+  stationHost.Identify = [](const std::string& p) {
+    TPortIdentity id;
+    id.Key = p;
+    id.Location = "1-1.4.2";
+    return id;
+  };
+  procs.Scripts["COM5"].Lines = {R"({"code":1,"value":40})"};
+  for (int width : {70, 120}) {
+    columns = width;
+    Run({"--port", "COM5", "--yes"});
+    const std::string drawn = out.str().substr(0, out.str().find("\nport "));
+    EXPECT_EQ(drawn.find("COM5  1-1.4.2  -  -  [####"), width == 70 ? std::string::npos : 0u) << drawn;
+  }
+}
+
+TEST(StationView, FoldTableKeepsEveryColumnWithinTheWidth) {
+  const std::vector<std::vector<std::string>> rows{{"port", "a", "bb", "ccc"}, {"COM5", "1", "22", "333"}};
+  EXPECT_EQ(FoldTable(rows, 80), "port  a  bb  ccc\nCOM5  1  22  333\n");
+  EXPECT_EQ(FoldTable(rows, 12), "port  a  bb\nCOM5  1  22\n\nport  ccc\nCOM5  333\n");
+  EXPECT_EQ(FoldTable({{"port", "a-very-long-cell"}}, 12), "port  a-very\n");
 }
 
 }  // namespace

@@ -1,0 +1,248 @@
+#include "cli/uStationView.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ostream>
+
+#include "station/uText.h"
+#include "ui/uProgressEstimate.h"
+
+namespace {
+
+constexpr const char* kProgram = "pellory-cli";
+constexpr size_t kBarCells = 20;
+// Without a size from the terminal: the classic 80 x 24, one column and one row kept free.
+constexpr int kDefaultColumns = 80;
+constexpr int kDefaultRows = 24;
+// When not every run fits, the finished ones shown below the running ones.
+constexpr size_t kFinishedShown = 5;
+
+// Columns a text takes on a terminal: one per character (TerminalSafe has removed the controls).
+size_t Columns(const std::string& text) {
+  size_t n = 0;
+  for (unsigned char c : text) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+// The first `columns` characters of `text`, never half of a UTF-8 sequence.
+std::string Cut(const std::string& text, size_t columns) {
+  size_t n = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && n++ == columns) return text.substr(0, i);
+  }
+  return text;
+}
+
+std::string Pad(const std::string& text, size_t columns) {
+  const size_t n = Columns(text);
+  return n >= columns ? text : text + std::string(columns - n, ' ');
+}
+
+std::string Safe(const std::string& text) {
+  return TerminalSafe(text);
+}
+
+bool Finished(const TStationRun& run) {
+  return run.Status != TRunStatus::Running && run.Status != TRunStatus::Waiting;
+}
+
+}  // namespace
+
+TStationTerminalView::TStationTerminalView(TCliIo& io, bool json)
+    : FIo(io), FJson(json), FTty(!json && io.StdoutTty) {}
+
+void TStationTerminalView::Size(int& columns, int& rows) const {
+  columns = FIo.OutColumns;
+  rows = FIo.OutRows;
+  if (FIo.OutSize) FIo.OutSize(columns, rows);
+  if (columns <= 0) columns = kDefaultColumns;
+  if (rows <= 0) rows = kDefaultRows;
+}
+
+void TStationTerminalView::RunEvent(const TStationRun&, const std::string& json) {
+  if (FJson) FIo.Out << json << '\n' << std::flush;
+}
+
+void TStationTerminalView::RunReport(const TStationRun& run, const std::string& line) {
+  if (!FJson && !FTty) FIo.Out << Safe(run.Port) << ": " << Safe(line) << '\n' << std::flush;
+}
+
+void TStationTerminalView::RunOutput(const TStationRun& run, const std::string& line) {
+  // On a terminal a line between the redrawn ones would shift them: such lines follow the closing table.
+  if (!FTty) FIo.Err << Safe(run.Port) << ": " << Safe(line) << '\n' << std::flush;
+}
+
+void TStationTerminalView::RunEnded(const TStationRun& run) {
+  if (!FJson && !FTty) FIo.Out << Safe(run.Port) << ": " << Safe(run.Text) << '\n' << std::flush;
+}
+
+void TStationTerminalView::PortSkipped(const std::string& port, const std::string& why) {
+  Above(Safe(port) + ": " + Safe(why));
+}
+
+void TStationTerminalView::Problem(const std::string& text) {
+  Above(std::string(kProgram) + " station: " + Safe(text));
+}
+
+void TStationTerminalView::Above(const std::string& line) {
+  if (FTty && FIo.StderrTty && FDrawnLines > 0) {
+    // The lines are drawn again below the message at the next Draw.
+    FIo.Out << "\x1b[" << FDrawnLines << "F\x1b[J" << std::flush;
+    FDrawnLines = 0;
+    FDrawnText.clear();
+  }
+  FIo.Err << line << '\n' << std::flush;
+}
+
+void TStationTerminalView::Draw(const TStation& station) {
+  if (!FTty) return;
+  int columns = 0;
+  int rows = 0;
+  Size(columns, rows);
+  // One column and one row short of the terminal: the cursor never wraps and the redraw never scrolls.
+  const size_t width = static_cast<size_t>(std::max(columns - 1, 20));
+  const size_t height = static_cast<size_t>(std::max(rows - 1, 2));
+  const size_t budget = height - 1;  // the counter line takes one
+
+  // Which runs: all while they fit; else every running one (as many as fit) and the last few finished.
+  const std::deque<TStationRun>& runs = station.Runs();
+  std::vector<const TStationRun*> shown;
+  size_t hiddenRunning = 0;
+  if (runs.size() <= budget) {
+    for (const TStationRun& run : runs) shown.push_back(&run);
+  } else {
+    std::vector<const TStationRun*> running, finished;
+    for (const TStationRun& run : runs) (Finished(run) ? finished : running).push_back(&run);
+    if (running.size() > budget) {
+      hiddenRunning = running.size() - (budget - 1);
+      running.resize(budget - 1);
+    }
+    const size_t room = budget - running.size() - (hiddenRunning > 0 ? 1 : 0);
+    const size_t keep = std::min({room, kFinishedShown, finished.size()});
+    shown = running;
+    shown.insert(shown.end(), finished.end() - static_cast<std::ptrdiff_t>(keep), finished.end());
+    std::sort(shown.begin(), shown.end(),
+              [](const TStationRun* a, const TStationRun* b) { return a->Number < b->Number; });
+  }
+
+  struct TCells {
+    std::string Port, Location, Logger, Image;
+  };
+  std::vector<TCells> cells;
+  size_t portW = 0, locationW = 0, loggerW = 0, imageW = 0;
+  for (const TStationRun* run : shown) {
+    cells.push_back({Safe(run->Port), Safe(run->Identity.Location),
+                     run->LoggerClass.empty() ? "-" : Safe(run->LoggerClass + " " + run->LoggerVersion),
+                     run->Image.empty() ? "-" : Safe(run->Image)});
+    portW = std::max(portW, Columns(cells.back().Port));
+    locationW = std::max(locationW, Columns(cells.back().Location));
+    loggerW = std::max(loggerW, Columns(cells.back().Logger));
+    imageW = std::max(imageW, Columns(cells.back().Image));
+  }
+  // The socket where there is room for it beside the rest and a little of the final text.
+  const size_t fixed = portW + 2 + loggerW + 2 + imageW + 2 + (kBarCells + 2) + 1 + 4 + 2 + 5;
+  const bool withLocation = locationW > 0 && fixed + locationW + 2 + 16 <= width;
+
+  std::string text;
+  for (size_t i = 0; i < shown.size(); ++i) {
+    const TStationRun& run = *shown[i];
+    const size_t filled = static_cast<size_t>(std::clamp(run.Progress, 0, 100)) * kBarCells / 100;
+    char percent[8];
+    std::snprintf(percent, sizeof percent, "%3d%%", std::clamp(run.Progress, 0, 100));
+    std::string line = Pad(cells[i].Port, portW) + "  ";
+    if (withLocation) line += Pad(cells[i].Location, locationW) + "  ";
+    line += Pad(cells[i].Logger, loggerW) + "  " + Pad(cells[i].Image, imageW) + "  [" +
+            std::string(filled, '#') + std::string(kBarCells - filled, '-') + "] " + percent + "  ";
+    const std::string elapsed = FormatDuration(run.ElapsedMs);
+    line += std::string(elapsed.size() < 5 ? 5 - elapsed.size() : 0, ' ') + elapsed;
+    if (!Finished(run)) {
+      if (run.LeftMs) line += ", " + FormatDuration(*run.LeftMs) + " left";
+    } else {
+      line += "  " + Safe(run.Text);
+    }
+    text += Cut(line, width) + "\x1b[K\n";
+  }
+  if (hiddenRunning > 0)
+    text += Cut("... and " + std::to_string(hiddenRunning) + " more running", width) + "\x1b[K\n";
+  const TStation::TCounts counts = station.Counts();
+  const size_t hidden = runs.size() - shown.size() - hiddenRunning;
+  std::string counter = "completed " + std::to_string(counts.Completed) + "  failed " +
+                        std::to_string(counts.Failed) + "  cancelled " + std::to_string(counts.Cancelled) +
+                        "  running " + std::to_string(counts.Running);
+  if (hidden > 0) counter += "  (" + std::to_string(hidden) + " earlier runs not shown)";
+  text += Cut(counter, width) + "\x1b[K\n";
+
+  // Only what changed goes out: at most once a second while the runs are quiet.
+  if (text == FDrawnText) return;
+  const size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+  if (FDrawnLines > 0) FIo.Out << "\x1b[" << FDrawnLines << "F";
+  FIo.Out << text;
+  if (lines < FDrawnLines) FIo.Out << "\x1b[J";
+  FIo.Out << std::flush;
+  FDrawnText = text;
+  FDrawnLines = lines;
+}
+
+int TStationTerminalView::Finish(const TStation& station) {
+  Draw(station);
+  std::vector<std::vector<std::string>> table{SummaryHeader()};
+  bool allCompleted = true;
+  for (const TStationRow& row : station.Rows()) {
+    std::vector<std::string> cells = SummaryCells(row);
+    for (std::string& cell : cells) cell = Safe(cell);
+    table.push_back(std::move(cells));
+    allCompleted = allCompleted && row.Result == "completed";
+  }
+  std::ostream& out = FJson ? FIo.Err : FIo.Out;
+  // On a terminal the table is folded to its width rather than wrapped.
+  size_t width = 0;
+  if (FTty) {
+    int columns = 0;
+    int rows = 0;
+    Size(columns, rows);
+    width = static_cast<size_t>(std::max(columns - 1, 20));
+  } else if (FJson && FIo.StderrTty && FIo.ErrColumns > 1) {
+    width = static_cast<size_t>(FIo.ErrColumns - 1);
+  }
+  out << '\n' << (width > 0 ? FoldTable(table, width) : FormatTable(table)) << std::flush;
+  if (FTty) {
+    // What the runs' programs said beyond their events (why a port would not open ...), per port.
+    bool first = true;
+    for (const TStationRun& run : station.Runs()) {
+      for (const std::string& hint : run.Hints) {
+        if (first) FIo.Err << '\n';
+        first = false;
+        FIo.Err << Safe(run.Port) << ": " << Safe(hint) << '\n';
+      }
+    }
+    FIo.Err << std::flush;
+  }
+  return allCompleted ? 0 : kExitStationFailed;
+}
+
+std::string FoldTable(const std::vector<std::vector<std::string>>& rows, size_t width) {
+  std::vector<size_t> widths;
+  for (const auto& row : rows) {
+    if (widths.size() < row.size()) widths.resize(row.size(), 0);
+    for (size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], Columns(row[c]));
+  }
+  if (widths.empty()) return {};
+  std::string out;
+  size_t from = 1;
+  do {
+    // The first column leads every block; then as many further ones as fit, at least one.
+    size_t to = from;
+    size_t used = widths[0];
+    while (to < widths.size() && (to == from || used + 2 + widths[to] <= width)) used += 2 + widths[to++];
+    if (!out.empty()) out += '\n';
+    for (const auto& row : rows) {
+      auto cell = [&row, &widths](size_t c) { return Pad(c < row.size() ? row[c] : "", widths[c]); };
+      std::string line = cell(0);
+      for (size_t c = from; c < to; ++c) line += "  " + cell(c);
+      while (!line.empty() && line.back() == ' ') line.pop_back();
+      out += (width > 0 ? Cut(line, width) : line) + '\n';
+    }
+    from = to;
+  } while (from < widths.size());
+  return out;
+}

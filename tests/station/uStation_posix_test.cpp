@@ -1,0 +1,103 @@
+// The station's processes and files on POSIX, with real children.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <thread>
+
+#include "station/uProcess.h"
+#include "station/uStation.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class TQuietView : public IStationView {
+ public:
+  void RunStarted(const TStationRun&) override {}
+  void RunChanged(const TStationRun&) override {}
+  void RunEvent(const TStationRun&, const std::string&) override {}
+  void RunReport(const TStationRun&, const std::string&) override {}
+  void RunOutput(const TStationRun&, const std::string&) override {}
+  void RunEnded(const TStationRun&) override {}
+  void PortSkipped(const std::string&, const std::string&) override {}
+  void Problem(const std::string&) override {}
+};
+
+TEST(StationPosix, ARunHoldsNoLogOfAnotherRun) {
+  const fs::path dir = fs::temp_directory_path() / "pellory_station_fds";
+  fs::remove_all(dir);
+  fs::create_directories(dir / "logs");
+  // A run's program that lists what it holds open, then ends.
+  const fs::path program = dir / "list-fds";
+  std::ofstream(program) << "#!/bin/sh\nls -l /proc/$$/fd\necho '{\"final\":\"listed\"}'\n";
+  fs::permissions(program, fs::perms::owner_all);
+  auto procs = CreatePlatformProcesses();
+  TStationConfig config;
+  config.Program = program.string();
+  config.LogDir = (dir / "logs").string();
+  TQuietView view;
+  TStation station(config, PlatformStationHost(procs.get()), view);
+  station.Start("A");
+  station.Start("B");
+  for (int i = 0; i < 200 && station.Busy(); ++i) station.Step(100);
+  ASSERT_EQ(station.Rows().size(), 2u);
+  for (const TStationRun& run : station.Runs()) {
+    EXPECT_EQ(run.Text, "listed");
+    bool pipe = false;
+    for (const std::string& line : run.Hints) {
+      pipe = pipe || line.find("pipe:") != std::string::npos;
+      EXPECT_EQ(line.find(config.LogDir), std::string::npos) << run.Port << " holds " << line;
+    }
+    EXPECT_TRUE(pipe) << "the listing shows the run's own output pipe";
+  }
+  fs::remove_all(dir);
+}
+
+TEST(StationPosix, AWakeEndsTheWaitForTheRuns) {
+  auto procs = CreatePlatformProcesses();
+  std::thread waker([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    WakeProcessPoll();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<TProcessEvent> events;
+  procs->Poll(30000, events);
+  waker.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(25));
+}
+
+}  // namespace
+
+TEST(PosixProcesses, ChildrenThatFloodHangCrashOrWaitForCancelAreAllReaped) {
+  auto procs = CreatePlatformProcesses();
+  std::string error;
+  auto sh = [&](const std::string& script) { return procs->Spawn({"/bin/sh", "-c", script}, error); };
+  const int flood = sh("head -c 3000000 /dev/zero | tr '\\0' x; echo; echo last; exit 7");
+  const int hang = sh("exec sleep 60");
+  const int crash = sh("kill -SEGV $$");
+  const int waits = sh("read line; exit 5");
+  EXPECT_EQ(procs->Spawn({"/nonexistent/program"}, error), 0);
+  EXPECT_FALSE(error.empty());
+  procs->Cancel(waits);
+  procs->Kill(hang);
+  std::map<int, int> exits;
+  std::map<int, std::vector<std::string>> lines;
+  for (int i = 0; i < 5000 && procs->Running() > 0; ++i) {
+    std::vector<TProcessEvent> events;
+    procs->Poll(100, events);
+    for (const auto& ev : events) {
+      if (ev.Kind == TProcessEvent::TKind::Exit) exits[ev.Id] = ev.ExitCode;
+      if (ev.Kind == TProcessEvent::TKind::Line) lines[ev.Id].push_back(ev.Text);
+    }
+  }
+  EXPECT_EQ(procs->Running(), 0u);
+  EXPECT_EQ(exits, (std::map<int, int>{{flood, 7}, {hang, -1}, {crash, -1}, {waits, 5}}));
+  // The endless line is cut, not held whole; the lines after it still come.
+  ASSERT_EQ(lines[flood].size(), 2u);
+  EXPECT_LT(lines[flood][0].size(), 100000u);
+  EXPECT_EQ(lines[flood][1], "last");
+}
