@@ -11,7 +11,6 @@
 #include "device/uWinText_win32.h"
 #include "firmware/uBl3File.h"
 #include "sim/uSimLogger.h"
-#include "station/uPortInfo.h"
 #include "station/uText.h"
 #include "ui/uConfirm_win32.h"
 #include "ui/uInternalMode.h"
@@ -20,10 +19,6 @@
 #include "ui/uRunControl.h"
 #include "ui/uStartup.h"
 #include "ui/uWinTools1V4.h"
-
-#ifndef PELLORY_VERSION
-#define PELLORY_VERSION "0"
-#endif
 
 namespace {
 
@@ -135,49 +130,12 @@ std::wstring DefaultLogFolder() {
   return documents + ToWide(kFolderName);
 }
 
-// A path the station's files and its runs can open: as it is when it is plain ASCII, else its short form
-// (the standard streams and a child's 8-bit command line take the ANSI code page only).
+// A file name a run can open: as it is when it is plain ASCII, else its short form (a child's 8-bit
+// command line takes the ANSI code page only).
 std::string PathForRuns(const std::wstring& path) {
   const bool ascii = std::all_of(path.begin(), path.end(), [](wchar_t c) { return c < 0x80; });
   if (ascii) return ToUtf8(path);
   return ToUtf8(AnsiToWide(FileNameForStreams(path)));
-}
-
-std::string ComputerName() {
-  wchar_t name[256] = {};
-  DWORD size = 256;
-  if (!GetComputerNameExW(ComputerNameDnsHostname, name, &size)) {
-    size = 256;
-    if (!GetComputerNameW(name, &size)) return {};
-  }
-  return ToUtf8(name, size);
-}
-
-uint64_t SteadyMs() {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
-}
-
-TStationHost MakeStationHost(IProcesses* processes) {
-  TStationHost host;
-  host.Processes = processes;
-  host.Identify = [](const std::string& port) {
-    TPortIdentity identity;
-    identity.Key = CanonicalPortKey(port);
-    // A simulated logger has no device to ask.
-    if (!TPortRouter::IsSimPortName(port)) {
-      const TPortInfo info = DescribePort(port);
-      identity.UsbSerial = info.Serial;
-      identity.Location = info.Location;
-      identity.LatencyMs = info.LatencyMs;
-    }
-    return identity;
-  };
-  host.NowMs = SteadyMs;
-  host.HostName = ComputerName();
-  host.Version = PELLORY_VERSION;
-  return host;
 }
 
 // A folder chosen in the system's folder dialog, starting at `folder`.
@@ -334,7 +292,7 @@ TfrmStation::TfrmStation(TStationWindowOptions options) : FOptions(std::move(opt
   };
   Hooks.Beep = [](UINT type) { MessageBeep(type); };
   FProcesses = CreatePlatformProcesses();
-  FHost = MakeStationHost(FProcesses.get());
+  FHost = PlatformStationHost(FProcesses.get());
   CreateHandle(kCaption, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 0, Application().Handle());
   CenterOnScreen();
 }
@@ -729,7 +687,8 @@ bool TfrmStation::ReadyToStart() {
 }
 
 TStation& TfrmStation::Station() {
-  const std::string dir = PathForRuns(LogDirText());
+  // The core writes its files through the wide file API: the folder goes as it is, in UTF-8.
+  const std::string dir = ToUtf8(LogDirText());
   const bool changed = dir != FStationLogDir || FImageFile != FStationFile;
   if (FStations.empty() || (changed && !FStations.back()->Busy())) {
     TStationConfig config;
@@ -816,6 +775,9 @@ void TfrmStation::ShowRunReport(int row) {
   const TStationRun& run = *rows[static_cast<size_t>(row)].Run;
   std::string text;
   for (const std::string& line : run.Report) text += TerminalSafe(line) + "\r\n";
+  // A long session keeps the lines of its newest runs only; every run's are in its log.
+  if (run.Report.empty() && !run.LogPath.empty())
+    text += "The report lines are in the log " + run.LogPath + "\r\n";
   // Why a port would not open, and the like: the run's own lines that are no events.
   for (const std::string& line : run.Hints) text += TerminalSafe(line) + "\r\n";
   if (!run.LogProblem.empty()) text += TerminalSafe(run.LogProblem) + "\r\n";
