@@ -192,6 +192,6 @@ class TfrmStation : public TForm, public IStationView {
   bool FMessageIsError = false;
   bool FStateChanged = false;  // a run started or ended since the last redraw
   uint64_t FLastRedrawMs = 0;
-  TFontHandle FFont, FBigFont, FMediumFont, FBoldFont;
+  TFontHandle FFont, FBigFont, FMediumFont;
   HIMAGELIST FRowHeight = nullptr;
 };
