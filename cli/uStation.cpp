@@ -134,7 +134,8 @@ void AddStationOptions(CLI::App& sub, TStationOptions& o) {
   sub.add_option("--cancel-grace-ms", o.GraceMs)->group("")->check(CLI::Range(0, 3600000));
   sub.footer(
       "Each logger is updated by its own 'pellory-cli update --yes --json' process, all at once.\n"
-      "Ctrl-C cancels every run and prints the summary; a second Ctrl-C ends everything at once.\n"
+      "Ctrl-C, SIGTERM and SIGHUP cancel every run and print the summary; a second one ends everything\n"
+      "at once.\n"
       "\nExit codes:\n"
       "  0  every run completed\n"
       "  2  usage error; nothing was sent\n"

@@ -11,6 +11,7 @@ namespace {
 
 constexpr const char* kProgram = "pellory-cli";
 constexpr size_t kBarCells = 20;
+constexpr size_t kMinBarCells = 6;
 // Without a size from the terminal: the classic 80 x 24, one column and one row kept free.
 constexpr int kDefaultColumns = 80;
 constexpr int kDefaultRows = 24;
@@ -139,26 +140,46 @@ void TStationTerminalView::Draw(const TStation& station) {
     loggerW = std::max(loggerW, Columns(cells.back().Logger));
     imageW = std::max(imageW, Columns(cells.back().Image));
   }
-  // The socket where there is room for it beside the rest and a little of the final text.
-  const size_t fixed = portW + 2 + loggerW + 2 + imageW + 2 + (kBarCells + 2) + 1 + 4 + 2 + 5;
-  const bool withLocation = locationW > 0 && fixed + locationW + 2 + 16 <= width;
+  // What fits: the port, percent and time always; the bar narrows first, then the socket, the logger and
+  // the image are left out in that order. The socket only where a little of the final text fits too.
+  bool withLocation = locationW > 0, withLogger = true, withImage = true;
+  size_t barCells = kBarCells;
+  for (int drop = 0; drop < 4; ++drop) {
+    withLocation = withLocation && drop < 1;
+    withLogger = drop < 2;
+    withImage = drop < 3;
+    const size_t fixed = portW + 2 + (withLocation ? locationW + 2 + 16 : 0) +
+                         (withLogger ? loggerW + 2 : 0) + (withImage ? imageW + 2 : 0) + 3 + 4 + 2 + 5;
+    barCells = std::min(kBarCells, width > fixed ? width - fixed : 0);
+    if (barCells >= kMinBarCells) break;
+  }
+  barCells = std::max(barCells, kMinBarCells);
 
   std::string text;
   for (size_t i = 0; i < shown.size(); ++i) {
     const TStationRun& run = *shown[i];
-    const size_t filled = static_cast<size_t>(std::clamp(run.Progress, 0, 100)) * kBarCells / 100;
+    const size_t filled = static_cast<size_t>(std::clamp(run.Progress, 0, 100)) * barCells / 100;
     char percent[8];
     std::snprintf(percent, sizeof percent, "%3d%%", std::clamp(run.Progress, 0, 100));
     std::string line = Pad(cells[i].Port, portW) + "  ";
     if (withLocation) line += Pad(cells[i].Location, locationW) + "  ";
-    line += Pad(cells[i].Logger, loggerW) + "  " + Pad(cells[i].Image, imageW) + "  [" +
-            std::string(filled, '#') + std::string(kBarCells - filled, '-') + "] " + percent + "  ";
+    if (withLogger) line += Pad(cells[i].Logger, loggerW) + "  ";
+    if (withImage) line += Pad(cells[i].Image, imageW) + "  ";
+    // Appended piece by piece: g++ 12 at -O3 takes "[" + std::string(...) for an overlapping copy.
+    line += '[';
+    line.append(filled, '#');
+    line.append(barCells - filled, '-');
+    line += "] ";
+    line += percent;
+    line += "  ";
     const std::string elapsed = FormatDuration(run.ElapsedMs);
-    line += std::string(elapsed.size() < 5 ? 5 - elapsed.size() : 0, ' ') + elapsed;
+    line.append(elapsed.size() < 5 ? 5 - elapsed.size() : 0, ' ');
+    line += elapsed;
     if (!Finished(run)) {
       if (run.LeftMs) line += ", " + FormatDuration(*run.LeftMs) + " left";
     } else {
-      line += "  " + Safe(run.Text);
+      line += "  ";
+      line += Safe(run.Text);
     }
     text += Cut(line, width) + "\x1b[K\n";
   }
@@ -203,6 +224,16 @@ int TStationTerminalView::Finish(const TStation& station) {
     width = static_cast<size_t>(std::max(columns - 1, 20));
   } else if (FJson && FIo.StderrTty && FIo.ErrColumns > 1) {
     width = static_cast<size_t>(FIo.ErrColumns - 1);
+  }
+  if (width > 0) {
+    // On a terminal the columns no run fills are left out: fewer blocks to read.
+    for (size_t c = table[0].size(); c-- > 1;) {
+      const bool empty = std::all_of(table.begin() + 1, table.end(),
+                                     [c](const std::vector<std::string>& row) { return row[c].empty(); });
+      if (empty && table.size() > 1) {
+        for (auto& row : table) row.erase(row.begin() + static_cast<std::ptrdiff_t>(c));
+      }
+    }
   }
   out << '\n' << (width > 0 ? FoldTable(table, width) : FormatTable(table)) << std::flush;
   if (FTty) {

@@ -85,7 +85,8 @@ enum class TRunStatus { Waiting, Running, Completed, Failed, Cancelled, Unplugge
 // "waiting", "running", "completed", "failed", "cancelled", "unplugged".
 const char* RunStatusWord(TRunStatus status);
 
-// One run as a front end shows it; the station keeps every run of the session.
+// One run as a front end shows it; the station keeps every run of the session (finished runs beyond the
+// last 100 give up their report lines, which their logs keep).
 struct TStationRun {
   int Number = 0;  // 1, 2, ... in the order the runs started
   std::string Port;

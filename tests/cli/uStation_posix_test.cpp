@@ -82,8 +82,9 @@ class StationRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
     StationInterrupts = 0;
+    // The process id keeps apart test runs of several work trees on one machine.
     dir = fs::temp_directory_path() /
-          ("pellory_station_run_" +
+          ("pellory_station_run_" + std::to_string(getpid()) + "_" +
            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(dir);
     fs::create_directories(dir);

@@ -1,6 +1,7 @@
 // The station's processes and files on POSIX, with real children.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -28,7 +29,7 @@ class TQuietView : public IStationView {
 };
 
 TEST(StationPosix, ARunHoldsNoLogOfAnotherRun) {
-  const fs::path dir = fs::temp_directory_path() / "pellory_station_fds";
+  const fs::path dir = fs::temp_directory_path() / ("pellory_station_fds_" + std::to_string(getpid()));
   fs::remove_all(dir);
   fs::create_directories(dir / "logs");
   // A run's program that lists what it holds open, then ends.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -87,8 +88,10 @@ class TRecordingView : public IStationView {
 class StationCoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The clock keeps apart test runs of several work trees on one machine.
     dir = fs::temp_directory_path() /
-          ("pellory_core_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+          ("pellory_core_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
+           "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir);
     fs::create_directories(dir);
     // The host main() builds, on virtual time.
