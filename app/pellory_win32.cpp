@@ -8,6 +8,8 @@
 #include "sim/uSimLogger.h"
 #include "ui/uForms_win32.h"
 #include "ui/uMain_win32.h"
+#include "ui/uStationBoard.h"
+#include "ui/uStation_win32.h"
 #include "ui/uWinTools1V4.h"
 
 namespace {
@@ -25,6 +27,28 @@ struct TSimulatedPort {
   TPortRouter Router{PlatformPortOps(), Ops};
 };
 
+// "st:+": the station window instead of the main window. Its runs are pellory-cli.exe processes, so this
+// process needs no worker and no simulated port of its own.
+int RunStationWindow(const std::vector<std::string>& params, int nCmdShow) {
+  // The folder dialog is a shell object.
+  OleInitialize(nullptr);
+  TStationWindowOptions options;
+  options.Params = params;
+  if (StationStartFromParams(params).Simulated) {
+    options.ExtraPorts = SimulatedStationPorts();
+    options.SimOptions = PacedSimOptions();
+  }
+  auto station = std::make_unique<TfrmStation>(std::move(options));
+  ShowWindow(station->Handle(), nCmdShow);
+  Application().ShowButton();
+  UpdateWindow(station->Handle());
+  const int code = RunMessageLoop(nullptr);
+  // Ends and reaps whatever still runs; the job object would take it anyway.
+  station.reset();
+  OleUninitialize();
+  return code;
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int nCmdShow) {
@@ -32,12 +56,15 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int nCmdShow) {
   EnsureCommonControls();
   Application();
 
+  const std::vector<std::string> params = ProcessParams();
+  if (StationStartFromParams(params).Station) return RunStationWindow(params, nCmdShow);
+
   CommThreadClass = DefaultCommThreadClass();
   TWorkerEnv& env = DefaultWorkerEnv();
   env.Events = &WindowEventSink();
 
   TMainOptions options;
-  options.Params = ProcessParams();
+  options.Params = params;
   if (GetParamValue("sim:", "", options.Params) == "+") {
     // Never destroyed: a worker may still be using it when the process ends.
     auto* sim = new TSimulatedPort;

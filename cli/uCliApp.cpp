@@ -201,7 +201,8 @@ int RunCommand(const TCliOptions& options, TCliIo& io, const TCliHost& host) {
   }
 
   TSimConfig simConfig = options.Sim;
-  simConfig.Faults = host.SimFaults;
+  // The faults of the in-process tests, unless the command line named its own (--sim-fault).
+  if (options.SimFaults.empty()) simConfig.Faults = host.SimFaults;
   TSimLogger logger(simConfig);
   TSimPortOps simPorts(logger, *host.Clock);
   TPortRouter router(*host.RealPorts, simPorts);

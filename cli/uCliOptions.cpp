@@ -63,6 +63,29 @@ CLI::Validator Number(uint64_t max) {
       "", "number");
 }
 
+// A test's fault for the simulated logger on one port: "sim3:identity=5" (the controller refuses the
+// identity request with that status), "sim3:vanish=N" (the port is gone after N frames), "sim3:silent=N"
+// (the logger stops answering). False for any other text.
+bool ApplySimFault(const std::string& spec, const std::string& port, TSimFaults& faults) {
+  const size_t colon = spec.find(':');
+  const size_t equals = spec.find('=', colon == std::string::npos ? 0 : colon);
+  if (colon == std::string::npos || equals == std::string::npos) return false;
+  const std::string name = spec.substr(colon + 1, equals - colon - 1);
+  uint64_t n = 0;
+  if (!ParseCliNumber(spec.substr(equals + 1), name == "identity" ? 0xFF : 0xFFFFFFFF, n)) return false;
+  const bool here = spec.compare(0, colon, port) == 0 && colon == port.size();
+  if (name == "identity") {
+    if (here) faults.IdentityRequestStatus = static_cast<uint8_t>(n);
+  } else if (name == "vanish") {
+    if (here) faults.VanishAfterFrames = static_cast<uint32_t>(n);
+  } else if (name == "silent") {
+    if (here) faults.SilentAfterFrames = static_cast<uint32_t>(n);
+  } else {
+    return false;
+  }
+  return true;
+}
+
 // The options of update and info; `update` adds those that only an update uses.
 void AddRunOptions(CLI::App& sub, TCliOptions& o, bool update) {
   CLI::Option* port =
@@ -117,7 +140,12 @@ void AddRunOptions(CLI::App& sub, TCliOptions& o, bool update) {
           ->group(simGroup),
   };
 
-  sub.callback([&o, update, port, yes, clears, file, sim] {
+  // Not listed: the station's tests give every simulated run the same options, each fault naming its port.
+  CLI::Option* faults = sub.add_option("--sim-fault", o.SimFaults)
+                            ->group("")
+                            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+
+  sub.callback([&o, update, port, yes, clears, file, sim, faults] {
     o.Command = update ? TCliCommand::Update : TCliCommand::Info;
     if (port->count() > 0 && o.Port.empty()) throw CLI::ValidationError("--port needs a port name");
     if (file->count() > 0 && o.File.empty()) throw CLI::ValidationError("--file needs a file name");
@@ -126,6 +154,11 @@ void AddRunOptions(CLI::App& sub, TCliOptions& o, bool update) {
       throw CLI::ValidationError("--clears-measurements belongs to update only");
     }
     for (const CLI::Option* opt : sim) o.SimOptionGiven = o.SimOptionGiven || opt->count() > 0;
+    o.SimOptionGiven = o.SimOptionGiven || faults->count() > 0;
+    for (const std::string& spec : o.SimFaults) {
+      if (!ApplySimFault(spec, o.Port, o.Sim.Faults))
+        throw CLI::ValidationError("invalid --sim-fault " + spec);
+    }
     if (o.SimOptionGiven && !TPortRouter::IsSimPortName(o.Port)) {
       throw CLI::ValidationError("the --sim- options need --port sim (or sim1 to sim99)");
     }

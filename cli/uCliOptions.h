@@ -35,6 +35,8 @@ struct TCliOptions {
   // The simulated logger behind "--port sim"; by default it matches embedded image 3.
   TSimConfig Sim;
   bool SimOptionGiven = false;
+  // Hidden, for tests of the station: "PORT:FAULT=N", applied to the simulated logger of that port only.
+  std::vector<std::string> SimFaults;
   std::string HelpText;  // with Command Help: the help of the command asked about
   TStationOptions Station;
   TLatencyOptions Latency;

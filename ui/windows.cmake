@@ -11,6 +11,9 @@ add_library(pellory_windows STATIC
   uMain_win32.cpp
   uProtocol_win32.cpp
   uMessage_win32.cpp
-  uInfo_win32.cpp)
+  uInfo_win32.cpp
+  uStation_win32.cpp)
 target_compile_definitions(pellory_windows PUBLIC UNICODE _UNICODE _WIN32_WINNT=0x0A00 WINVER=0x0A00 NOMINMAX)
-target_link_libraries(pellory_windows PUBLIC pellory_runctl comctl32 comdlg32 gdi32 user32)
+# The station window: its core, the simulated ports' names, the documents folder and the folder dialog.
+target_link_libraries(pellory_windows PUBLIC pellory_runctl pellory_stationui pellory_sim comctl32 comdlg32 gdi32
+  user32 shell32 ole32 uuid)

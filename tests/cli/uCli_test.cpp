@@ -151,6 +151,25 @@ TEST_F(CliTest, UsageErrorsExitTwoAndSayWhat) {
   EXPECT_TRUE(o.Json && o.Yes);
 }
 
+// The station's tests hand every simulated run the same options; each fault names the port it is for.
+TEST_F(CliTest, ASimulatedFaultAppliesOnlyToTheLoggerItNames) {
+  TCliOptions o;
+  std::string error;
+  const std::vector<std::string> faults = {"--sim-fault", "sim3:identity=5", "--sim-fault",
+                                           "sim4:vanish=0x20"};
+  for (const char* port : {"sim3", "sim4", "sim"}) {
+    std::vector<std::string> args = {"update", "--port", port};
+    args.insert(args.end(), faults.begin(), faults.end());
+    ASSERT_TRUE(ParseCliOptions(args, o, error)) << error;
+    EXPECT_EQ(o.Sim.Faults.IdentityRequestStatus, std::string(port) == "sim3" ? 5 : 0) << port;
+    EXPECT_EQ(o.Sim.Faults.VanishAfterFrames, std::string(port) == "sim4" ? 32u : 0u) << port;
+  }
+  EXPECT_FALSE(ParseCliOptions({"update", "--port", "sim3", "--sim-fault", "sim3:melt=1"}, o, error));
+  EXPECT_FALSE(ParseCliOptions({"update", "--port", "sim3", "--sim-fault", "sim3:identity=256"}, o, error));
+  EXPECT_FALSE(ParseCliOptions({"update", "--port", "COM3", "--sim-fault", "COM3:identity=5"}, o, error));
+  EXPECT_THAT(CliHelpText() + Run({"update", "--help"}).Out, Not(HasSubstr("--sim-fault")));
+}
+
 TEST_F(CliTest, HelpListsTheExitCodesAndVersionNamesTheProgram) {
   const TCliResult help = Run({"update", "--help"});
   EXPECT_EQ(help.Exit, 0);

@@ -4,8 +4,12 @@
 //   pellory_shotdriver gone <caption> [seconds]            until no visible window with that caption exists
 //   pellory_shotdriver click <caption> <button> [seconds]  presses the button of that window
 //   pellory_shotdriver menu <caption> <command id>         chooses a menu command of that window
+//   pellory_shotdriver close <caption>                     closes that window as its close box does
 //   pellory_shotdriver select <caption> <item>             picks the item of the window's combo box
 //   pellory_shotdriver progress <caption> <percent> [seconds]  until the window's progress bar reaches it
+//   pellory_shotdriver text <caption> <control id> <text> [seconds]  until that control shows the text
+//   pellory_shotdriver station <caption> <runs> [seconds]   presses Start, answers Yes, and waits until
+//                                                          that many runs have ended; prints the seconds
 //
 // Clicks are posted, so a modal window that a click opens does not block the driver. Exit code 0 on
 // success, 1 on a timeout or a window or button that is not there.
@@ -134,6 +138,12 @@ int main() {
     PostMessageW(window, WM_COMMAND, MAKEWPARAM(_wtoi(Arg(args, 2).c_str()), 0), 0);
     return 0;
   }
+  if (verb == L"close") {
+    HWND window = FindTopLevel(caption);
+    if (window == nullptr) return Fail("no window", caption);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    return 0;
+  }
   if (verb == L"select") {
     HWND window = FindTopLevel(caption);
     HWND combo = window != nullptr ? FindChild(window, L"ComboBox", L"") : nullptr;
@@ -154,6 +164,50 @@ int main() {
                    })
                ? 0
                : Fail("progress not reached", caption);
+  }
+  if (verb == L"text") {
+    const int id = _wtoi(Arg(args, 2).c_str());
+    const std::wstring text = Arg(args, 3);
+    return WaitFor(Seconds(args, 4, 120),
+                   [&] {
+                     HWND window = FindTopLevel(caption);
+                     HWND control = window != nullptr ? GetDlgItem(window, id) : nullptr;
+                     return control != nullptr && Text(control) == text;
+                   })
+               ? 0
+               : Fail("text not shown", caption + L" / " + text);
+  }
+  if (verb == L"station") {
+    // The station window's counters (ui/uStation_win32.h): completed, failed or cancelled, running.
+    constexpr int kCompleted = 301, kFailed = 303, kRunning = 305;
+    const int runs = _wtoi(Arg(args, 2).c_str());
+    HWND window = FindTopLevel(caption);
+    HWND start = window != nullptr ? FindChild(window, L"Button", L"Start") : nullptr;
+    if (start == nullptr) return Fail("no Start button", caption);
+    PostMessageW(start, BM_CLICK, 0, 0);
+    HWND yes = nullptr;
+    if (!WaitFor(30, [&] {
+          HWND confirm = FindTopLevel(L"Confirm");
+          yes = confirm != nullptr ? FindChild(confirm, L"Button", L"Yes") : nullptr;
+          return yes != nullptr;
+        })) {
+      return Fail("no question", L"Confirm");
+    }
+    LARGE_INTEGER frequency, begin, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&begin);
+    PostMessageW(yes, BM_CLICK, 0, 0);
+    auto number = [&](int id) { return _wtoi(Text(GetDlgItem(window, id)).c_str()); };
+    // One counter polled every 100 ms: the end is known to a tenth of a second, and the window is asked
+    // as little as its own timer wakes it.
+    if (!WaitFor(30, [&] { return number(kRunning) > 0; }) ||
+        !WaitFor(Seconds(args, 3, 600), [&] { return number(kRunning) == 0; })) {
+      return Fail("runs not ended", caption);
+    }
+    QueryPerformanceCounter(&end);
+    if (number(kCompleted) + number(kFailed) < runs) return Fail("fewer runs ended", caption);
+    std::printf("%.2f\n", static_cast<double>(end.QuadPart - begin.QuadPart) / frequency.QuadPart);
+    return 0;
   }
   return Fail("unknown command", verb);
 }

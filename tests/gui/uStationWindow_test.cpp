@@ -1,0 +1,507 @@
+// The station window ("st:+") under Wine, driven by messages like the main window's tests: its runs are real
+// pellory-cli.exe children against simulated loggers, unpaced unless a test needs runs that last.
+#include <windows.h>
+
+#include <commctrl.h>
+#include <dbt.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "device/uEventTexts.h"
+#include "device/uSettings.h"
+#include "device/uWinText_win32.h"
+#include "firmware/uFWVersions.h"
+#include "ui/uRunControl.h"
+#include "ui/uStation_win32.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+constexpr wchar_t kPortMapKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
+constexpr wchar_t kQuorKey[] = L"Software\\Kalvenor\\Quor";
+
+std::wstring Text(HWND hwnd) {
+  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(hwnd)) + 1, L'\0');
+  text.resize(static_cast<size_t>(GetWindowTextW(hwnd, text.data(), static_cast<int>(text.size()))));
+  return text;
+}
+
+std::wstring ListCell(HWND list, int row, int column) {
+  wchar_t buffer[512] = {};
+  LVITEMW item{};
+  item.iSubItem = column;
+  item.pszText = buffer;
+  item.cchTextMax = 512;
+  SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+  return buffer;
+}
+
+std::vector<std::wstring> Column(HWND list, int column) {
+  std::vector<std::wstring> cells;
+  const auto rows = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+  for (int r = 0; r < rows; ++r) cells.push_back(ListCell(list, r, column));
+  return cells;
+}
+
+void SetPort(const std::wstring& name, const std::wstring& port, bool present) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPortMapKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE,
+                            nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  if (present) {
+    RegSetValueExW(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(port.c_str()),
+                   static_cast<DWORD>((port.size() + 1) * sizeof(wchar_t)));
+  } else {
+    RegDeleteValueW(key, name.c_str());
+  }
+  RegCloseKey(key);
+}
+
+void SetInternalMode(bool on) {
+  HKEY key = nullptr;
+  ASSERT_EQ(
+      RegCreateKeyExW(HKEY_CURRENT_USER, kQuorKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
+      ERROR_SUCCESS);
+  const DWORD value = 8147;
+  if (on) {
+    RegSetValueExW(key, L"intern", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+  } else {
+    RegDeleteValueW(key, L"intern");
+  }
+  RegCloseKey(key);
+}
+
+// The header and lines of embedded image 3 as an image file.
+std::string ImageFile() {
+  std::string content =
+      "bootloader=2\r\nbootloader version=1\r\nclass=26122\r\nversionH=4\r\nversionL=106\r\nplatform=25\r\n"
+      "print=52\r\ndate=01.02.2025 10:20:30\r\n";
+  TBl3FileHeader header;
+  int32_t lastIndex = 0;
+  std::string line;
+  for (int32_t i = 0; i <= GetImageLastLine(3); ++i) {
+    AccessImage(3, 2, i, header, lastIndex, line);
+    content += line + "\r\n";
+  }
+  return content;
+}
+
+// pellory-cli.exe of this build: beside the test's folder, as it is beside pellory.exe in the .zip.
+std::string CliProgram() {
+  wchar_t path[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::filesystem::path self(path);
+  return ToUtf8((self.parent_path().parent_path().parent_path() / L"cli" / L"pellory-cli.exe").wstring());
+}
+
+int ProcessesNamed(const wchar_t* name) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  int count = 0;
+  for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry)) {
+    if (lstrcmpiW(entry.szExeFile, name) == 0) ++count;
+  }
+  CloseHandle(snapshot);
+  return count;
+}
+
+std::vector<std::string> Lines(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+int Count(const std::vector<std::string>& lines, const std::string& part) {
+  return static_cast<int>(std::count_if(lines.begin(), lines.end(),
+                                        [&](const std::string& l) { return l.find(part) != l.npos; }));
+}
+
+struct TShown {
+  std::wstring Caption;
+  std::wstring Text;
+};
+
+class StationWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ServiceLevel = 0;
+    ClearsMeasurements = false;
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    FDir = std::filesystem::path(temp) /
+           (L"pellory-station-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++FCount));
+    std::filesystem::create_directories(FDir);
+    ModalShownHook = [this](HWND hwnd) { OnModal(hwnd); };
+  }
+
+  void TearDown() override {
+    FForm.reset();
+    Pump();
+    ModalShownHook = nullptr;
+    SetInternalMode(false);
+    SetPort(L"\\Device\\VCP5", L"", false);
+    SetPort(L"\\Device\\Serial9", L"", false);
+    std::error_code ec;
+    std::filesystem::remove_all(FDir, ec);
+  }
+
+  TStationWindowOptions Options(std::vector<std::string> ports) {
+    TStationWindowOptions options;
+    options.Params = {"C:\\pellory\\pellory.exe", "st:+"};
+    options.ExtraPorts = std::move(ports);
+    options.Program = CliProgram();
+    options.LogDir = FDir.wstring();
+    options.EndsMessageLoop = false;
+    return options;
+  }
+
+  void Open(TStationWindowOptions options) {
+    FForm = std::make_unique<TfrmStation>(std::move(options));
+    FForm->Hooks.Beep = [this](UINT type) { FBeeps.push_back(type); };
+    ShowWindow(FForm->Handle(), SW_SHOW);
+    UpdateWindow(FForm->Handle());
+    Pump();
+  }
+
+  void Pump() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchFormMessage(msg);
+  }
+
+  // Handles messages (the window's timer among them) until `done` holds; gives up after two minutes.
+  bool PumpUntil(const std::function<bool()>& done) {
+    const ULONGLONG deadline = GetTickCount64() + 120000;
+    while (!done()) {
+      if (GetTickCount64() > deadline) return false;
+      MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+      Pump();
+    }
+    return true;
+  }
+
+  void Click(HWND button) {
+    SendMessageW(button, BM_CLICK, 0, 0);
+    Pump();
+  }
+
+  void DeviceChange(WPARAM event) {
+    DEV_BROADCAST_HDR header{};
+    header.dbch_size = sizeof header;
+    header.dbch_devicetype = DBT_DEVTYP_PORT;
+    SendMessageW(FForm->Handle(), WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&header));
+    Pump();
+  }
+
+  int RowOf(const std::wstring& port) {
+    const std::vector<std::wstring> ports = Column(FForm->ListView1, colPort);
+    const auto it = std::find(ports.begin(), ports.end(), port);
+    return it == ports.end() ? -1 : static_cast<int>(it - ports.begin());
+  }
+
+  std::wstring Result(const std::wstring& port) {
+    const int row = RowOf(port);
+    return row < 0 ? L"(no row)" : ListCell(FForm->ListView1, row, colResult);
+  }
+
+  void OnModal(HWND hwnd) {
+    TShown shown{Text(hwnd), {}};
+    HWND answer = nullptr;
+    for (HWND child = GetWindow(hwnd, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+      wchar_t kind[32] = {};
+      GetClassNameW(child, kind, 32);
+      if (lstrcmpiW(kind, L"Button") != 0) {
+        if (shown.Text.empty()) shown.Text = Text(child);
+        continue;
+      }
+      const std::wstring caption = Text(child);
+      const std::wstring wanted = FAnswers.empty() ? L"No" : FAnswers.front();
+      if (caption == wanted || caption == L"Close") answer = child;
+    }
+    if (shown.Caption == L"Confirm") {
+      if (FAnswers.empty()) ADD_FAILURE() << "unexpected question: " << ToUtf8(shown.Text);
+      if (!FAnswers.empty()) FAnswers.pop_front();
+    }
+    FShown.push_back(shown);
+    ASSERT_NE(answer, nullptr) << ToUtf8(shown.Caption);
+    SendMessageW(answer, BM_CLICK, 0, 0);
+  }
+
+  std::vector<std::string> Summary() { return Lines(FDir / "summary.csv"); }
+
+  static inline int FCount = 0;
+  std::filesystem::path FDir;
+  std::unique_ptr<TfrmStation> FForm;
+  std::deque<std::wstring> FAnswers;
+  std::vector<TShown> FShown;
+  std::vector<UINT> FBeeps;
+};
+
+// Run once at 96 dpi and once more at 144 (--dpi=144).
+TEST_F(StationWindowTest, LayoutScalesTheKeyboardWorksAndAMissingHelperIsNamed) {
+  TStationWindowOptions options = Options(SimulatedStationPorts());
+  options.Program = "C:\\nowhere\\pellory-cli.exe";
+  options.LogDir.clear();
+  options.Params.push_back("log:" + ToAnsi(FDir.wstring()) + "\\records");
+  Open(options);
+  const int dpi = static_cast<int>(GetDpiForSystem());
+  ASSERT_EQ(FForm->Dpi(), dpi);
+  HWND list = FForm->ListView1;
+  EXPECT_EQ(Text(FForm->Handle()), L"Pellory station");
+  EXPECT_EQ(Text(FForm->edtLogDir), FDir.wstring() + L"\\records");
+  EXPECT_THAT(Column(list, colPort),
+              ElementsAre(L"sim1", L"sim2", L"sim3", L"sim4", L"sim5", L"sim6", L"sim7", L"sim8"));
+  EXPECT_THAT(Column(list, colResult), ::testing::Each(std::wstring(L"waiting")));
+  EXPECT_EQ(ListView_GetExtendedListViewStyle(list) & LVS_EX_DOUBLEBUFFER, LVS_EX_DOUBLEBUFFER);
+  EXPECT_EQ(ListView_GetColumnWidth(list, colPort), MulDiv(60, dpi, 96));
+
+  // Everything inside the window and apart; the counters large, the rows tall enough to read.
+  RECT client{};
+  GetClientRect(FForm->Handle(), &client);
+  std::vector<RECT> placed;
+  for (HWND control : {FForm->lblCompleted, FForm->lblFailed, FForm->lblRunning, FForm->lblTotal,
+                       FForm->btnStart, FForm->btnCancel, FForm->btnRepeat, FForm->chkPlug, list,
+                       FForm->edtLogDir, FForm->btnLogDir, FForm->lblMessage}) {
+    RECT rc{};
+    GetWindowRect(control, &rc);
+    MapWindowPoints(HWND_DESKTOP, FForm->Handle(), reinterpret_cast<POINT*>(&rc), 2);
+    EXPECT_GE(rc.left, 0);
+    EXPECT_GE(rc.top, 0);
+    EXPECT_LE(rc.right, client.right);
+    EXPECT_LE(rc.bottom, client.bottom);
+    for (const RECT& other : placed) {
+      RECT overlap{};
+      EXPECT_FALSE(IntersectRect(&overlap, &rc, &other)) << "control " << placed.size();
+    }
+    placed.push_back(rc);
+  }
+  LOGFONTW big{}, normal{};
+  GetObjectW(reinterpret_cast<HFONT>(SendMessageW(FForm->lblCompleted, WM_GETFONT, 0, 0)), sizeof big, &big);
+  GetObjectW(reinterpret_cast<HFONT>(SendMessageW(FForm->btnStart, WM_GETFONT, 0, 0)), sizeof normal,
+             &normal);
+  EXPECT_EQ(normal.lfHeight, -MulDiv(11, dpi, 96));
+  EXPECT_LE(big.lfHeight, 2 * normal.lfHeight);
+  RECT row0{}, row1{};
+  ListView_GetItemRect(list, 0, &row0, LVIR_BOUNDS);
+  ListView_GetItemRect(list, 1, &row1, LVIR_BOUNDS);
+  EXPECT_GE(row1.top - row0.top, MulDiv(22, dpi, 96));
+
+  // Tab walks the enabled controls in order; Enter is Start.
+  SetActiveWindow(FForm->Handle());
+  SetFocus(FForm->btnStart);
+  std::vector<HWND> visited;
+  for (int i = 0; i < 6; ++i) {
+    MSG key{GetFocus(), WM_KEYDOWN, VK_TAB, 0, 0, {}};
+    DispatchFormMessage(key);
+    visited.push_back(GetFocus());
+  }
+  EXPECT_THAT(visited, ElementsAre(FForm->chkPlug, list, FForm->edtLogDir, FForm->btnLogDir, FForm->btnStart,
+                                   FForm->chkPlug));
+  SetFocus(FForm->edtLogDir);
+  MSG enter{FForm->edtLogDir, WM_KEYDOWN, VK_RETURN, 0, 0, {}};
+  DispatchFormMessage(enter);
+  Pump();
+  // No helper, no question and no run: the reason in the window.
+  EXPECT_THAT(ToUtf8(Text(FForm->lblMessage)), HasSubstr("pellory-cli.exe, which is missing"));
+  EXPECT_TRUE(FShown.empty());
+  EXPECT_EQ(Text(FForm->lblTotal), L"0");
+  FForm.reset();
+
+  // Without "log:" the logs go to a folder of the user's documents.
+  options = Options({});
+  options.LogDir.clear();
+  Open(options);
+  EXPECT_THAT(ToUtf8(Text(FForm->edtLogDir)), ::testing::EndsWith("\\Pellory station"));
+}
+
+TEST_F(StationWindowTest, EightLoggersRunInParallelTheFailedOneIsShownAndRepeatedAlone) {
+  // A summary of an earlier session: its rows stay, its header is not repeated.
+  TStationRow earlier;
+  earlier.Port = "COM4";
+  earlier.Result = "completed";
+  earlier.Text = "earlier session";
+  std::ofstream(FDir / "summary.csv", std::ios::binary) << SummaryCsv({earlier});
+
+  TStationWindowOptions options = Options(SimulatedStationPorts());
+  options.SimOptions = {{"--sim-fault", "sim3:identity=5"}};
+  Open(options);
+  HWND list = FForm->ListView1;
+
+  FAnswers = {L"Yes"};
+  Click(FForm->btnStart);
+  ASSERT_EQ(FShown.size(), 1u);
+  EXPECT_EQ(ToUtf8(FShown[0].Text), kAskSaved);
+  // All eight at once.
+  EXPECT_EQ(Text(FForm->lblRunning), L"8") << ToUtf8(Text(FForm->lblMessage));
+  EXPECT_THAT(Column(list, colResult), ::testing::Each(std::wstring(L"running")));
+  ASSERT_TRUE(PumpUntil([&] { return !FForm->Busy(); }));
+  Pump();
+
+  const std::wstring refused = L"failed: " + ToWide(OutcomeText(48, "sim3"));
+  for (const std::wstring port : {L"sim1", L"sim2", L"sim4", L"sim5", L"sim6", L"sim7", L"sim8"}) {
+    EXPECT_EQ(Result(port), L"completed") << ToUtf8(port);
+    EXPECT_EQ(ListCell(list, RowOf(port), colProgress), L"100%");
+    EXPECT_EQ(ListCell(list, RowOf(port), colImage), L"SD CARD V4.106");
+  }
+  EXPECT_EQ(Result(L"sim3"), refused);
+  EXPECT_EQ(Text(FForm->lblCompleted), L"7");
+  EXPECT_EQ(Text(FForm->lblFailed), L"1");
+  EXPECT_EQ(Text(FForm->lblRunning), L"0");
+  EXPECT_EQ(Text(FForm->lblTotal), L"8");
+  EXPECT_EQ(std::count(FBeeps.begin(), FBeeps.end(), MB_OK), 7);
+  EXPECT_EQ(std::count(FBeeps.begin(), FBeeps.end(), MB_ICONHAND), 1);
+
+  // On disk: a log per run, the summary with the earlier row first.
+  int logs = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(FDir))
+    logs += entry.path().extension() == ".log";
+  EXPECT_EQ(logs, 8);
+  std::vector<std::string> summary = Summary();
+  ASSERT_EQ(summary.size(), 10u);
+  EXPECT_THAT(summary[0], StartsWith("port,"));
+  EXPECT_THAT(summary[1], HasSubstr("earlier session"));
+  EXPECT_EQ(Count(summary, ",completed,"), 8);  // the earlier one and seven of this session
+  EXPECT_EQ(Count(summary, ",failed,48,"), 1);
+
+  // A double-click on the failed row shows its report lines.
+  RECT row{};
+  ListView_GetItemRect(list, RowOf(L"sim3"), &row, LVIR_BOUNDS);
+  SendMessageW(list, WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(row.left + 5, (row.top + row.bottom) / 2));
+  Pump();
+  ASSERT_EQ(FShown.size(), 2u);
+  EXPECT_EQ(FShown[1].Caption, L"Report sim3");
+  EXPECT_THAT(ToUtf8(FShown[1].Text), HasSubstr(" -> Start at serial port \"sim3\""));
+  EXPECT_THAT(ToUtf8(FShown[1].Text), HasSubstr(" -> " + OutcomeText(48, "sim3")));
+
+  // Only the failed one again, after the question.
+  FAnswers = {L"Yes"};
+  Click(FForm->btnRepeat);
+  ASSERT_EQ(FShown.size(), 3u);
+  EXPECT_EQ(Text(FForm->lblRunning), L"1");
+  EXPECT_EQ(Result(L"sim3"), L"running");
+  EXPECT_EQ(Result(L"sim1"), L"completed");
+  ASSERT_TRUE(PumpUntil([&] { return !FForm->Busy(); }));
+  Pump();
+  EXPECT_EQ(Result(L"sim3"), refused);
+  EXPECT_EQ(Text(FForm->lblTotal), L"9");
+  summary = Summary();
+  EXPECT_EQ(summary.size(), 11u);
+  EXPECT_EQ(Count(summary, "sim3,"), 2);
+  EXPECT_EQ(Count(summary, "port,"), 1);
+}
+
+TEST_F(StationWindowTest, PluggingStartsARunUnpluggingMarksItAndClosingCancelsTheRest) {
+  TStationWindowOptions options = Options({"sim1", "sim2"});
+  // Runs that last, so that the close finds them going; sim5's logger is gone after a few frames.
+  options.SimOptions = {{"--sim-pace", "9600"}, {"--sim-fault", "sim5:vanish=20"}};
+  Open(options);
+  HWND list = FForm->ListView1;
+
+  FAnswers = {L"Yes"};
+  Click(FForm->chkPlug);
+  ASSERT_EQ(FShown.size(), 1u);
+  EXPECT_EQ(SendMessageW(FForm->chkPlug, BM_GETCHECK, 0, 0), BST_CHECKED);
+
+  // A logger adapter appears, and a port of another kind that the list does not take.
+  SetPort(L"\\Device\\VCP5", L"sim5", true);
+  SetPort(L"\\Device\\Serial9", L"sim6", true);
+  DeviceChange(DBT_DEVICEARRIVAL);
+  EXPECT_THAT(Column(list, colPort), ElementsAre(L"sim1", L"sim2", L"sim5"));
+  EXPECT_EQ(Result(L"sim5"), L"running");
+  EXPECT_EQ(Text(FForm->lblTotal), L"1");
+  // Pulled out while its run goes.
+  SetPort(L"\\Device\\VCP5", L"", false);
+  DeviceChange(DBT_DEVICEREMOVECOMPLETE);
+  ASSERT_TRUE(PumpUntil([&] { return !FForm->Busy(); }));
+  Pump();
+  EXPECT_THAT(ToUtf8(Result(L"sim5")), StartsWith("unplugged"));
+  EXPECT_THAT(FBeeps, ElementsAre(MB_ICONHAND));
+
+  // Escape does not close a window whose runs go.
+  FAnswers = {L"Yes"};
+  Click(FForm->btnStart);
+  EXPECT_EQ(Text(FForm->lblRunning), L"2");
+  MSG escape{list, WM_KEYDOWN, VK_ESCAPE, 0, 0, {}};
+  DispatchFormMessage(escape);
+  Pump();
+  ASSERT_TRUE(IsWindow(FForm->Handle()));
+  EXPECT_FALSE(FForm->Closing());
+
+  // Cancel asks first; No leaves every run going.
+  FAnswers = {L"No"};
+  Click(FForm->btnCancel);
+  ASSERT_EQ(FShown.size(), 3u);
+  EXPECT_EQ(ToUtf8(FShown[2].Text), "The updates are not finished!\r\nDo you really cancel them ?");
+  EXPECT_EQ(Text(FForm->lblRunning), L"2");
+
+  // Closing asks, cancels every run and waits for them: no child is left, every finished row is on disk.
+  HWND window = FForm->Handle();
+  FAnswers = {L"Yes"};
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  Pump();
+  ASSERT_EQ(FShown.size(), 4u);
+  EXPECT_EQ(ToUtf8(FShown[3].Text), kAskClose);
+  EXPECT_TRUE(FForm->Closing());
+  ASSERT_TRUE(PumpUntil([&] { return !IsWindow(window); }));
+  EXPECT_EQ(ProcessesNamed(L"pellory-cli.exe"), 0);
+  const std::vector<std::string> summary = Summary();
+  ASSERT_EQ(summary.size(), 4u);
+  EXPECT_EQ(Count(summary, "sim5,"), 1);
+  EXPECT_EQ(Count(summary, ",cancelled,20,"), 2);
+}
+
+TEST_F(StationWindowTest, InternalModeTakesAnImageFileCheckedBeforeAnyRunAndAsksNothing) {
+  SetInternalMode(true);
+  TStationWindowOptions options = Options({"sim1"});
+  options.Params.push_back("f:+");
+  Open(options);
+  ASSERT_TRUE(IsWindowVisible(FForm->btnFile));
+  const std::filesystem::path bad = FDir / "bad image.txt";
+  const std::filesystem::path good = FDir / "image 3.txt";
+  std::ofstream(bad, std::ios::binary) << "nothing of a header\r\n";
+  std::ofstream(good, std::ios::binary) << ImageFile();
+  std::filesystem::path chosen = bad;
+  FForm->Hooks.ChooseFile = [&](std::wstring& name) {
+    name = chosen.wstring();
+    return true;
+  };
+  Click(FForm->btnFile);
+  EXPECT_THAT(ToUtf8(Text(FForm->lblMessage)), HasSubstr("This image file cannot be used"));
+  EXPECT_EQ(Text(FForm->edtImage), L"the embedded images");
+  chosen = good;
+  Click(FForm->btnFile);
+  EXPECT_EQ(Text(FForm->edtImage), good.wstring());
+
+  // Gone before the start: nothing runs.
+  std::filesystem::rename(good, FDir / "moved.txt");
+  Click(FForm->btnStart);
+  EXPECT_THAT(ToUtf8(Text(FForm->lblMessage)), StartsWith("Nothing started: "));
+  EXPECT_EQ(Text(FForm->lblTotal), L"0");
+  // Back: the run takes it, with no question, as File in the main window.
+  std::filesystem::rename(FDir / "moved.txt", good);
+  Click(FForm->btnStart);
+  ASSERT_TRUE(PumpUntil([&] { return !FForm->Busy(); }));
+  Pump();
+  EXPECT_TRUE(FShown.empty());
+  EXPECT_EQ(Result(L"sim1"), L"completed");
+  EXPECT_THAT(Summary()[1], HasSubstr("SD CARD V4.106"));
+}
+
+}  // namespace

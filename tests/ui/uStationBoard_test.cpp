@@ -1,0 +1,177 @@
+#include "ui/uStationBoard.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <deque>
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+
+TPortIdentity At(const std::string& location, int latencyMs = -1) {
+  TPortIdentity identity;
+  identity.Location = location;
+  identity.LatencyMs = latencyMs;
+  return identity;
+}
+
+std::vector<std::string> Ports(const TStationBoard& board) {
+  std::vector<std::string> ports;
+  for (const TBoardRow& row : board.Rows()) ports.push_back(row.Port);
+  return ports;
+}
+
+TStationRun& NewRun(std::deque<TStationRun>& runs, const std::string& port, TRunStatus status,
+                    const TPortIdentity& identity = {}) {
+  runs.emplace_back();
+  TStationRun& run = runs.back();
+  run.Number = static_cast<int>(runs.size());
+  run.Port = port;
+  run.Identity = identity;
+  run.Status = status;
+  return run;
+}
+
+TEST(StationStart, OptionsSimulatedLoggersAndTheProgramBeside) {
+  const TStationStart start =
+      StationStartFromParams({"C:\\p\\pellory.exe", "ST:+", "sim:+", "log:D:\\Station logs", "st:-"});
+  EXPECT_TRUE(start.Station);
+  EXPECT_TRUE(start.Simulated);
+  EXPECT_EQ(start.LogDir, "D:\\Station logs");
+  const TStationStart none = StationStartFromParams({"pellory.exe", "st:-", "st:+", "mf:+"});
+  EXPECT_FALSE(none.Station);  // the first "st:" decides, as for every option
+  EXPECT_FALSE(none.Simulated);
+  EXPECT_EQ(none.LogDir, "");
+
+  EXPECT_THAT(SimulatedStationPorts(),
+              ElementsAre("sim1", "sim2", "sim3", "sim4", "sim5", "sim6", "sim7", "sim8"));
+  EXPECT_EQ(ProgramBeside("C:\\Program files\\Pellory\\pellory.exe", "pellory-cli.exe"),
+            "C:\\Program files\\Pellory\\pellory-cli.exe");
+  EXPECT_EQ(ProgramBeside("/opt/p/pellory", "pellory-cli"), "/opt/p/pellory-cli");
+  EXPECT_EQ(ProgramBeside("pellory.exe", "pellory-cli.exe"), "pellory-cli.exe");
+}
+
+TEST(StationBoard, RowsKeepThePhysicalOrderThenThePortNames) {
+  EXPECT_TRUE(NaturalLess("COM3", "COM12"));
+  EXPECT_TRUE(NaturalLess("sim2", "sim10"));
+  EXPECT_TRUE(NaturalLess("COM007", "COM8"));
+  EXPECT_FALSE(NaturalLess("COM12", "COM12"));
+  EXPECT_EQ(DurationText(7000), "0:07");
+  EXPECT_EQ(DurationText(3723000), "1:02:03");
+
+  TStationBoard board;
+  board.Listed({{"sim10", {}},
+                {"COM12", {}},
+                {"COM20", At("Port_#0002.Hub_#0007")},
+                {"COM3", {}},
+                {"COM21", At("Port_#0010.Hub_#0006")},
+                {"sim2", {}},
+                {"COM22", At("Port_#0004.Hub_#0006")}});
+  EXPECT_THAT(Ports(board), ElementsAre("COM22", "COM21", "COM20", "COM3", "COM12", "sim2", "sim10"));
+
+  // A run changes no row's place.
+  std::deque<TStationRun> runs;
+  board.RunStarted(NewRun(runs, "COM12", TRunStatus::Running));
+  board.RunStarted(NewRun(runs, "COM21", TRunStatus::Running, At("Port_#0010.Hub_#0006")));
+  EXPECT_THAT(Ports(board), ElementsAre("COM22", "COM21", "COM20", "COM3", "COM12", "sim2", "sim10"));
+  EXPECT_EQ(board.RowOf(runs[0]), 4);
+  EXPECT_EQ(board.RowOf(runs[1]), 1);
+}
+
+TEST(StationBoard, StartAndRepeatTakeTheRightSocketsAndAReplugIsANewLogger) {
+  std::deque<TStationRun> runs;
+  TStationBoard board;
+  board.Listed({{"COM3", {}}, {"COM4", {}}, {"COM5", At("1-1.4")}, {"COM6", {}}});
+  TStationRun& failed = NewRun(runs, "COM3", TRunStatus::Failed);
+  TStationRun& running = NewRun(runs, "COM4", TRunStatus::Running);
+  TStationRun& completed = NewRun(runs, "COM5", TRunStatus::Completed, At("1-1.4"));
+  board.RunStarted(failed);
+  board.RunStarted(running);
+  board.RunStarted(completed);
+  EXPECT_THAT(board.ToStart(), ElementsAre("COM5", "COM3", "COM6"));
+  EXPECT_THAT(board.ToRepeat(), ElementsAre("COM3"));
+
+  // Unplugged: the rows with a run stay and start nothing; the idle one goes.
+  board.Listed({{"COM4", {}}});
+  EXPECT_THAT(Ports(board), ElementsAre("COM5", "COM3", "COM4"));
+  EXPECT_THAT(board.ToStart(), IsEmpty());
+  EXPECT_THAT(board.ToRepeat(), IsEmpty());
+
+  // Another logger in the same socket comes as another port; the failed port's row is a fresh one too.
+  board.Listed({{"COM3", {}}, {"COM4", {}}, {"COM9", At("1-1.4")}});
+  EXPECT_THAT(Ports(board), ElementsAre("COM9", "COM3", "COM4"));
+  EXPECT_EQ(board.Rows()[0].Run, nullptr);
+  EXPECT_EQ(board.Rows()[1].Run, nullptr);
+  EXPECT_EQ(board.Rows()[2].Run, &running);  // still going: the same row
+  EXPECT_THAT(board.ToStart(), ElementsAre("COM9", "COM3"));
+  EXPECT_THAT(board.ToRepeat(), IsEmpty());
+}
+
+TEST(StationBoard, RowTextsNameTheStateInWordsAndKeepOutsideTextHarmless) {
+  std::deque<TStationRun> runs;
+  TStationBoard board;
+  board.Listed({{"COM\x1b[2J", At("Port_#0001.Hub_#0002", 16)}});
+  EXPECT_EQ(RowTexts(board.Rows()[0], 0).Result, "waiting \xC2\xB7 slow adapter (16 ms)");
+  EXPECT_EQ(RowTexts(board.Rows()[0], 0).Port, "COM\\x1b[2J");
+
+  TStationRun& run = NewRun(runs, "COM\x1b[2J", TRunStatus::Running, At("Port_#0001.Hub_#0002", 16));
+  run.StartMs = 1000;
+  run.Progress = 57;
+  run.LeftMs = 66000;
+  run.LoggerClass = "QDL 210";
+  run.LoggerVersion = "7.0";
+  run.Image = "SD CARD V4.106";
+  board.RunStarted(run);
+  TRowTexts t = RowTexts(board.Rows()[0], 66000);
+  EXPECT_EQ(t.State, TRunStatus::Running);
+  EXPECT_EQ(t.Progress, 57);
+  EXPECT_EQ(t.Socket, "Port_#0001.Hub_#0002");
+  EXPECT_EQ(t.Logger, "QDL 210 7.0");
+  EXPECT_EQ(t.Image, "SD CARD V4.106");
+  EXPECT_EQ(t.Time, "1:05, 1:06 left");
+  EXPECT_EQ(t.Result, "running \xC2\xB7 slow adapter (16 ms)");
+
+  run.Status = TRunStatus::Failed;
+  run.ElapsedMs = 70000;
+  run.Text = "Aborted because wrong answer from the SD controller!\x07";
+  t = RowTexts(board.Rows()[0], 99000);
+  EXPECT_EQ(t.Time, "1:10");
+  EXPECT_EQ(
+      t.Result,
+      "failed: Aborted because wrong answer from the SD controller!\\x07 \xC2\xB7 slow adapter (16 ms)");
+  run.Status = TRunStatus::Cancelled;
+  EXPECT_EQ(RowTexts(board.Rows()[0], 0).Result, "cancelled \xC2\xB7 slow adapter (16 ms)");
+  run.Status = TRunStatus::Completed;
+  EXPECT_EQ(RowTexts(board.Rows()[0], 0).Progress, 100);
+  EXPECT_EQ(SlowAdapterNote(1), "");
+  EXPECT_EQ(SlowAdapterNote(-1), "");
+}
+
+TEST(StationBoard, CountersAndWhenTheLastRunEnds) {
+  std::deque<TStationRun> runs;
+  std::vector<const TStationRun*> all;
+  for (TRunStatus s : {TRunStatus::Completed, TRunStatus::Completed, TRunStatus::Failed,
+                       TRunStatus::Unplugged, TRunStatus::Cancelled}) {
+    all.push_back(&NewRun(runs, "p", s));
+  }
+  runs[0].ElapsedMs = 100000;
+  runs[1].ElapsedMs = 120000;
+  EXPECT_EQ(LastEndsInMs(all, 0), std::nullopt);  // nothing runs
+
+  TStationRun& fresh = NewRun(runs, "q", TRunStatus::Running);
+  fresh.StartMs = 10000;
+  TStationRun& estimated = NewRun(runs, "r", TRunStatus::Running);
+  estimated.LeftMs = 30000;
+  all.push_back(&fresh);
+  all.push_back(&estimated);
+  EXPECT_EQ(CountRuns(all), (TBoardCounts{2, 2, 1, 2, 7}));
+  // The fresh run, 20 s in, is taken to last as long as the completed ones did: 110 s.
+  EXPECT_EQ(LastEndsInMs(all, 30000), 90000u);
+  // Without a completed run nothing tells how long the fresh one will take.
+  EXPECT_EQ(LastEndsInMs({&fresh, &estimated}, 30000), std::nullopt);
+  EXPECT_EQ(LastEndsInMs({&estimated}, 30000), 30000u);
+}
+
+}  // namespace

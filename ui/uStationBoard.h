@@ -1,0 +1,101 @@
+// What the station window shows, without the window: its start options, one row per socket in a stable
+// order with the texts and state of each row, the counters, and when the last run will end. Portable, so
+// it is tested natively; the window (uStation_win32) only draws it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "station/uStation.h"
+
+// The station window's options on pellory.exe's command line (ANSI code page, index 0 the program path),
+// written like the program's others: prefix and value together.
+struct TStationStart {
+  bool Station = false;    // "st:+": the station window instead of the main window
+  bool Simulated = false;  // "sim:+": the simulated loggers sim1 to sim8
+  std::string LogDir;      // "log:DIR": the folder of the logs and the summary; empty: the default
+};
+TStationStart StationStartFromParams(const std::vector<std::string>& params);
+
+// sim1 to sim8: the loggers the station lists with "sim:+".
+std::vector<std::string> SimulatedStationPorts();
+// What every simulated run gets when a person tries the station: the pace of a real line at 9600 baud.
+std::vector<std::pair<std::string, std::string>> PacedSimOptions();
+
+// The program every run starts: `name` in the folder of `selfPath` (either kind of slash).
+std::string ProgramBeside(const std::string& selfPath, const std::string& name);
+// The summary's name in the log folder.
+inline constexpr const char* kSummaryName = "summary.csv";
+
+// "0:07", "1:05", "1:02:03".
+std::string DurationText(uint64_t ms);
+// Names compared as an operator reads them: runs of digits by their value ("COM3" before "COM12").
+bool NaturalLess(const std::string& a, const std::string& b);
+// The physical socket as a sort key: Windows names a hub's port "Port_#0004.Hub_#0006", which sorts by
+// hub, then port; other texts (Linux "1-1.4") stay as they are.
+std::string SocketSortKey(const std::string& location);
+// "slow adapter (16 ms)" for an adapter whose latency timer is above 1 ms, else empty.
+std::string SlowAdapterNote(int latencyMs);
+
+// One socket: where the system tells the physical socket, a logger plugged in there again under another
+// port name takes the same row.
+struct TBoardRow {
+  std::string Key;
+  std::string Port;
+  TPortIdentity Identity;
+  bool Present = false;
+  const TStationRun* Run = nullptr;  // the newest run here; none before the first and after a replug
+};
+
+struct TListedPort {
+  std::string Port;
+  TPortIdentity Identity;
+};
+
+// The rows of the window: sorted by socket, then port name; a row is never reordered by its state.
+class TStationBoard {
+ public:
+  // The ports listed now. A socket that comes back after its run ended shows "waiting" again (a new
+  // logger); a socket that is gone keeps its row while it has a run to show.
+  void Listed(const std::vector<TListedPort>& ports);
+  // A run started: its socket's row shows it (a row is made for a port that is not listed).
+  void RunStarted(const TStationRun& run);
+  // The row that shows `run`, or -1.
+  int RowOf(const TStationRun& run) const;
+  const std::vector<TBoardRow>& Rows() const { return FRows; }
+  // Listed ports with no run going: what Start starts.
+  std::vector<std::string> ToStart() const;
+  // Listed ports whose last run failed, was cancelled or unplugged: what "Repeat failed" starts.
+  std::vector<std::string> ToRepeat() const;
+
+ private:
+  TBoardRow& RowFor(const std::string& port, const TPortIdentity& identity);
+  void Sort();
+  std::vector<TBoardRow> FRows;
+};
+
+// What one row shows; texts from outside (port names, USB strings, a run's own output) made safe.
+struct TRowTexts {
+  TRunStatus State = TRunStatus::Waiting;
+  int Progress = 0;
+  std::string Socket, Port, UsbSerial, Logger, Image, Time, Result;
+  bool operator==(const TRowTexts&) const = default;
+};
+TRowTexts RowTexts(const TBoardRow& row, uint64_t nowMs);
+
+struct TBoardCounts {
+  int Completed = 0;
+  int Failed = 0;  // failed and unplugged
+  int Cancelled = 0;
+  int Running = 0;
+  int Total = 0;  // every run of the session
+  bool operator==(const TBoardCounts&) const = default;
+};
+TBoardCounts CountRuns(const std::vector<const TStationRun*>& runs);
+
+// How long until the last running run ends, from the runs' own estimates; a run that has none yet is
+// taken to last as long as the completed runs did on average. Nothing when no run goes or nothing tells.
+std::optional<uint64_t> LastEndsInMs(const std::vector<const TStationRun*>& runs, uint64_t nowMs);

@@ -1,0 +1,197 @@
+// The station window of pellory.exe ("st:+"): one row per logger's socket, many updates at once, each run
+// the ordinary update in a pellory-cli.exe child of the station core, counters above the list, a record
+// of every run in the log folder. The window steps the core from a timer and never blocks.
+#pragma once
+
+#include <windows.h>
+// windows.h first: commctrl.h needs its types.
+#include <commctrl.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "station/uStation.h"
+#include "ui/uForms_win32.h"
+#include "ui/uStationBoard.h"
+
+// How the station window was started; the program body fills it from the command line, a test directly.
+struct TStationWindowOptions {
+  // Command-line parameters in the ANSI code page, index 0 the program path.
+  std::vector<std::string> Params;
+  // Ports listed after those of the serial-port map (sim1 to sim8 with "sim:+").
+  std::vector<std::string> ExtraPorts;
+  // Passed to every run on a simulated port.
+  std::vector<std::pair<std::string, std::string>> SimOptions;
+  // The program every run starts (UTF-8); empty: pellory-cli.exe beside this program.
+  std::string Program;
+  // The log folder shown at start; empty: "log:DIR", else the default under the user's documents.
+  std::wstring LogDir;
+  int GraceMs = 10000;
+  // Closing the window ends the message loop (a test keeps its own loop running).
+  bool EndsMessageLoop = true;
+};
+
+// The platform dialogs and the sound, replaceable by an automated driver.
+struct TStationHooks {
+  std::function<bool(std::wstring& folder)> ChooseFolder;
+  std::function<bool(std::wstring& fileName)> ChooseFile;
+  // MessageBeep: MB_OK after a completed run, MB_ICONHAND after any other end.
+  std::function<void(UINT type)> Beep;
+};
+
+// Control identifiers.
+enum : int {
+  idStCompletedCaption = 300,
+  idStCompleted,
+  idStFailedCaption,
+  idStFailed,
+  idStRunningCaption,
+  idStRunning,
+  idStTotalCaption,
+  idStTotal,
+  idStEndsCaption,
+  idStEnds,
+  idStBevel,
+  idStBtnStart,
+  idStBtnCancel,
+  idStBtnRepeat,
+  idStChkPlug,
+  idStList,
+  idStLogDirLabel,
+  idStLogDir,
+  idStBtnLogDir,
+  idStImageLabel,
+  idStImage,
+  idStBtnFile,
+  idStMessage,
+};
+
+// Columns of the list, in this order.
+enum TStationColumn : int {
+  colSocket,
+  colPort,
+  colUsbSerial,
+  colLogger,
+  colImage,
+  colProgress,
+  colTime,
+  colResult,
+  kStationColumns
+};
+
+class TfrmStation : public TForm, public IStationView {
+ public:
+  explicit TfrmStation(TStationWindowOptions options = {});
+  ~TfrmStation() override;
+
+  TStationHooks Hooks;
+
+  // Counters: a small caption over a number large enough to read from a step away.
+  HWND lblCompletedCaption = nullptr, lblCompleted = nullptr;
+  HWND lblFailedCaption = nullptr, lblFailed = nullptr;
+  HWND lblRunningCaption = nullptr, lblRunning = nullptr;
+  HWND lblTotalCaption = nullptr, lblTotal = nullptr;
+  HWND lblEndsCaption = nullptr, lblEnds = nullptr;
+  HWND Bevel1 = nullptr;
+  HWND btnStart = nullptr;
+  HWND btnCancel = nullptr;
+  HWND btnRepeat = nullptr;
+  HWND chkPlug = nullptr;
+  HWND ListView1 = nullptr;
+  HWND lblLogDir = nullptr, edtLogDir = nullptr, btnLogDir = nullptr;
+  HWND lblImage = nullptr, edtImage = nullptr, btnFile = nullptr;
+  HWND lblMessage = nullptr;
+
+  const TStationBoard& Board() const { return FBoard; }
+  // The program every run starts, and the log folder the next Start uses.
+  const std::string& Program() const { return FProgram; }
+  std::wstring LogDirText() const;
+  bool Closing() const { return FClosing; }
+  // Runs not yet ended.
+  bool Busy() const;
+  // Every run of the session, in the order they started.
+  std::vector<const TStationRun*> Runs() const;
+  // Steps the core and redraws what changed, as the timer does.
+  void Tick();
+
+  // IStationView
+  void RunStarted(const TStationRun& run) override;
+  void RunChanged(const TStationRun& run) override;
+  void RunEvent(const TStationRun& run, const std::string& json) override;
+  void RunReport(const TStationRun& run, const std::string& line) override;
+  void RunOutput(const TStationRun& run, const std::string& line) override;
+  void RunEnded(const TStationRun& run) override;
+  void PortSkipped(const std::string& port, const std::string& why) override;
+  void Problem(const std::string& text) override;
+
+ protected:
+  LRESULT WndProc(UINT msg, WPARAM wParam, LPARAM lParam) override;
+  void OnCreate() override;
+  void OnDestroy() override;
+  bool OnCommand(int id, int code, HWND control) override;
+  void OnSize() override;
+  void OnClose() override;
+  void OnDpiChanged() override;
+  void OnEnterKey() override;
+
+ private:
+  void CreateControls();
+  void CreateColumns();
+  void ApplyFonts();
+  void Layout();
+  void FitColumns();
+  void FitResultColumn();
+  void FillPorts();
+  void RefreshList();
+  void RefreshCounters();
+  void UpdateButtons();
+  void ShowMessage(const std::wstring& text, bool error);
+  // The checks before any run: the program, the log folder, the image file; then the question. False
+  // (the reason shown) when nothing may start.
+  bool ReadyToStart();
+  // The core for the current log folder and image file; a new one when they changed while idle.
+  TStation& Station();
+  void StartPorts(const std::vector<std::string>& ports);
+
+  void btnStartClick();
+  void btnCancelClick();
+  void btnRepeatClick();
+  void chkPlugClick();
+  void btnLogDirClick();
+  void btnFileClick();
+  void ShowRunReport(int row);
+  LRESULT WMNotify(WPARAM wParam, LPARAM lParam);
+  LRESULT ListCustomDraw(NMLVCUSTOMDRAW* draw);
+  LRESULT ListGetDispInfo(NMLVDISPINFOW* info);
+  LRESULT WMDeviceChange(WPARAM wParam, LPARAM lParam);
+  LRESULT WMCtlColorStatic(WPARAM wParam, LPARAM lParam);
+  LRESULT WMGetMinMaxInfo(LPARAM lParam);
+  LRESULT WMSysCommand(WPARAM wParam, LPARAM lParam);
+
+  TStationWindowOptions FOptions;
+  std::string FProgram;
+  std::unique_ptr<IProcesses> FProcesses;
+  TStationHost FHost;
+  // Each change of the log folder or the image file while idle makes a new core; the earlier ones keep
+  // the session's runs that the rows show.
+  std::vector<std::unique_ptr<TStation>> FStations;
+  std::string FStationLogDir;  // the folder and file the newest core was made for
+  std::string FStationFile;
+  std::string FImageFile;  // chosen with "File" (internal mode with image files), UTF-8
+  std::vector<std::string> FListed;
+  TStationBoard FBoard;
+  std::vector<TRowTexts> FShown;  // what each row of the list shows now
+  std::wstring FCell;             // the cell text handed to the list
+  TBoardCounts FCounts;
+  bool FImageFiles = false;
+  bool FClosing = false;
+  bool FKilled = false;
+  bool FMessageIsError = false;
+  bool FStateChanged = false;  // a run started or ended since the last redraw
+  uint64_t FLastRedrawMs = 0;
+  TFontHandle FFont, FBigFont, FMediumFont;
+  HIMAGELIST FRowHeight = nullptr;
+};
