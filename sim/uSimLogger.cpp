@@ -338,7 +338,7 @@ bool TSimPortOps::Write(TPortHandle h, const uint8_t* data, uint32_t count, uint
     }
     written = count;
   }
-  if (owe != 0) FClock.Sleep(static_cast<uint32_t>(owe));
+  Pay(owe);
   return true;
 }
 
@@ -369,8 +369,27 @@ bool TSimPortOps::Read(TPortHandle h, uint8_t* data, uint32_t count, uint32_t& g
     FPending.erase(FPending.begin(), FPending.begin() + n);
     got = n;
   }
-  if (owe != 0) FClock.Sleep(static_cast<uint32_t>(owe));
+  Pay(owe);
   return true;
+}
+
+void TSimPortOps::Pay(uint64_t owe) {
+  if (owe == 0) return;
+  // A real line does not wait for a late sleeper: what a sleep overran (coarse timers, a busy machine) is
+  // taken off the next wait, so the pace holds on average. Bounded, so a stalled process gains no burst.
+  uint64_t due = owe;
+  {
+    std::lock_guard<std::mutex> lock(FMutex);
+    const uint64_t credit = std::min(FOverrunMs, due);
+    FOverrunMs -= credit;
+    due -= credit;
+  }
+  if (due == 0) return;
+  const uint64_t before = FClock.NowMs();
+  FClock.Sleep(static_cast<uint32_t>(due));
+  const uint64_t took = FClock.NowMs() - before;
+  std::lock_guard<std::mutex> lock(FMutex);
+  if (took > due) FOverrunMs = std::min<uint64_t>(FOverrunMs + (took - due), kMaxOverrunMs);
 }
 
 void TSimPortOps::Close(TPortHandle h) {

@@ -175,6 +175,9 @@ class TSimPortOps : public IPortOps {
  private:
   bool Valid(TPortHandle h) const;
   void ChargeWire(uint32_t bytes);
+  // Sleeps the wire time owed, less what earlier sleeps overran.
+  void Pay(uint64_t owe);
+  static constexpr uint64_t kMaxOverrunMs = 50;
 
   TSimLogger& FLogger;
   IClock& FClock;
@@ -189,6 +192,7 @@ class TSimPortOps : public IPortOps {
   TLineSettings FLine;
   TTimeouts FTimeouts;
   uint64_t FWireMicros = 0;  // wire time owed to the clock below one millisecond
+  uint64_t FOverrunMs = 0;   // how much the sleeps so far took longer than asked
   std::vector<uint64_t> FFrameTimes;
 };
 

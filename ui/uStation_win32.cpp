@@ -158,21 +158,10 @@ bool BrowseForFolder(HWND owner, std::wstring& folder) {
   return ok;
 }
 
-// The image file for every run, read and checked as a run would before any run starts: false with the
-// reason when it cannot be used.
+// The image file for every run, checked whole once before any run starts: false with the reason when every
+// run would fail on it.
 bool CheckImageFile(const std::wstring& path, std::string& reason) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    reason = "the image file \"" + ToUtf8(path) + "\" is not a file";
-    return false;
-  }
-  try {
-    if (!LoadImageFile(FileNameForStreams(path), reason)) return false;
-  } catch (const EImageFile& e) {
-    reason = e.what();
-    return false;
-  }
-  return true;
+  return ::CheckImageFile(FileNameForStreams(path), reason);
 }
 
 // A run's report lines, as the report window shows them, in a window of their own.
