@@ -171,10 +171,12 @@ bool CheckImageFile(const std::wstring& path, std::string& reason) {
   return ::CheckImageFile(FileNameForStreams(path), reason);
 }
 
-// A run's report lines, as the report window shows them, in a window of their own.
+// A run's report lines, as the report window shows them, in a window of their own; or, with `wrapped`, a
+// few lines of prose (the speed-up's outcome), folded at the window's width and in a shorter window.
 class TfrmRunReport : public TForm {
  public:
-  TfrmRunReport(const std::wstring& caption, const std::wstring& text) : FText(text) {
+  TfrmRunReport(const std::wstring& caption, const std::wstring& text, bool wrapped = false)
+      : FText(text), FWrapped(wrapped) {
     CreateHandle(caption, WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME, WS_EX_DLGMODALFRAME,
                  Application().Handle());
   }
@@ -185,13 +187,14 @@ class TfrmRunReport : public TForm {
 
  protected:
   void OnCreate() override {
-    Memo1 = CreateControl(L"EDIT", FText,
-                          WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE | ES_READONLY |
-                              ES_AUTOVSCROLL | ES_AUTOHSCROLL,
-                          100, nullptr, WS_EX_CLIENTEDGE);
+    const DWORD lines = FWrapped ? 0 : WS_HSCROLL | ES_AUTOHSCROLL;
+    Memo1 = CreateControl(
+        L"EDIT", FText,
+        WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | lines, 100,
+        nullptr, WS_EX_CLIENTEDGE);
     btnClose = CreateControl(L"BUTTON", L"Close", WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, IDOK, nullptr);
     OnDpiChanged();
-    SetClientSize(S(560), S(360));
+    SetClientSize(S(560), S(FWrapped ? 240 : 360));
     CenterOnScreen();
     SetActiveControl(btnClose);
   }
@@ -221,6 +224,7 @@ class TfrmRunReport : public TForm {
 
  private:
   std::wstring FText;
+  bool FWrapped;
   TFontHandle FFont;
 };
 
@@ -560,7 +564,7 @@ void TfrmStation::Tick() {
     FSpeedUpReportDue = false;
     std::string text;
     for (const std::string& line : FSpeedUpDetails) text += line + "\r\n";
-    TfrmRunReport report(L"Speed up adapters", ToWide(text));
+    TfrmRunReport report(L"Speed up adapters", ToWide(text), true);
     report.ShowModal();
   }
   const uint64_t now = FHost.NowMs();
