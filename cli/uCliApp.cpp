@@ -105,6 +105,7 @@ int LatencyCommand(const TCliOptions& options, TCliIo& io, const TCliHost& host)
   if (timers == nullptr) {
     TLatencyEnv env;
     env.Roots = host.Roots;
+    env.OwnerWindow = o.OwnerWindow;
     own = PlatformAdapterTimers(env);
     timers = own.get();
   }

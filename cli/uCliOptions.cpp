@@ -249,6 +249,8 @@ void BuildCliApp(CLI::App& app, TCliOptions& o) {
   latency->add_flag("--json", o.Json, "the ports and their timers as one JSON array");
   // For the copy this command starts with administrator rights (Windows).
   latency->add_option("--result-file", o.Latency.ResultFile)->group("");
+  // The window that starts this command (the station window): its elevation prompt's owner.
+  latency->add_option("--owner-window", o.Latency.OwnerWindow)->group("");
   latency->footer(Footer(kLatencyExitCodes))->callback([&o, set] {
     if (set->count() > 0 && o.Latency.SetMs == 0) throw CLI::ValidationError("--set takes 1 to 255 (ms)");
     for (const std::string& port : o.Latency.Ports) {

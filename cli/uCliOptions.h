@@ -18,8 +18,9 @@ enum class TCliCommand { None, Update, Info, Images, FileVersion, Ports, Latency
 
 struct TLatencyOptions {
   std::vector<std::string> Ports;
-  int SetMs = 0;           // 0: show the timers
-  std::string ResultFile;  // the copy started with more rights leaves its results there
+  int SetMs = 0;             // 0: show the timers
+  std::string ResultFile;    // the copy started with more rights leaves its results there
+  uint64_t OwnerWindow = 0;  // the handle of the window the elevation prompt belongs to (Windows)
 };
 
 struct TCliOptions {

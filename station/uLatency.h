@@ -5,6 +5,7 @@
 // registry value and SetupAPI).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -49,6 +50,9 @@ struct TLatencyEnv {
   // `latency PORT... --set N --result-file FILE`. Empty: this program (pellory-cli). The window names
   // pellory-cli.exe here.
   std::string ElevatedProgram;
+  // Windows: the window the elevation prompt belongs to, so that it comes up in front of it; without one
+  // (a window's child has none) Windows may only flash the prompt in the taskbar. 0: none.
+  uint64_t OwnerWindow = 0;
 };
 
 class IAdapterTimers {

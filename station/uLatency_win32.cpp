@@ -193,9 +193,10 @@ class TWin32AdapterTimers : public IAdapterTimers {
     const DWORD shortLength = GetShortPathNameW(file, shortFile, MAX_PATH);
     const std::wstring resultFile = shortLength > 0 && shortLength < MAX_PATH ? shortFile : file;
     const std::string program = FEnv.ElevatedProgram.empty() ? SelfExecutablePath() : FEnv.ElevatedProgram;
-    std::wstring parameters = L"latency";
+    // The ports last, after "--": no port name is taken for an option.
+    std::wstring parameters =
+        L"latency --set " + std::to_wstring(ms) + L" --result-file " + QuoteArgument(resultFile) + L" --";
     for (const TAdapterTimer& t : timers) parameters += L" " + QuoteArgument(ToWide(t.Port));
-    parameters += L" --set " + std::to_wstring(ms) + L" --result-file " + QuoteArgument(resultFile);
 
     // The shell may hand the verb to an extension that needs COM.
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
@@ -203,6 +204,9 @@ class TWin32AdapterTimers : public IAdapterTimers {
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof info;
     info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    // Foreign like every argument: a number that names no window is none.
+    const auto owner = reinterpret_cast<HWND>(static_cast<uintptr_t>(FEnv.OwnerWindow));
+    info.hwnd = owner != nullptr && IsWindow(owner) ? owner : nullptr;
     info.lpVerb = L"runas";
     info.lpFile = path.c_str();
     info.lpParameters = parameters.c_str();

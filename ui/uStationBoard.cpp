@@ -145,7 +145,10 @@ void TStationBoard::Listed(const std::vector<TListedPort>& ports) {
     }
   }
   for (size_t i = 0; i < FRows.size(); ++i) {
-    if (!seen[i]) FRows[i].Present = false;
+    if (seen[i]) continue;
+    FRows[i].Present = false;
+    // Gone once: its adapter has been plugged in again since, or is another one.
+    FRows[i].ReplugDue = false;
   }
   // A socket gone with nothing to show leaves the list.
   FRows.erase(std::remove_if(FRows.begin(), FRows.end(),
@@ -183,6 +186,21 @@ std::vector<std::string> TStationBoard::ToRepeat() const {
     if (row.Present && Ended(row.Run) && row.Run->Status != TRunStatus::Completed) ports.push_back(row.Port);
   }
   return ports;
+}
+
+std::vector<std::string> TStationBoard::ToSpeedUp() const {
+  std::vector<std::string> ports;
+  for (const TBoardRow& row : FRows) {
+    if (row.Present && (row.Run == nullptr || Ended(row.Run)) && row.Identity.LatencyMs > 1)
+      ports.push_back(row.Port);
+  }
+  return ports;
+}
+
+void TStationBoard::ReplugDue(const std::vector<std::string>& ports) {
+  for (TBoardRow& row : FRows) {
+    if (row.Present && std::find(ports.begin(), ports.end(), row.Port) != ports.end()) row.ReplugDue = true;
+  }
 }
 
 void TStationBoard::Sort() {
@@ -230,7 +248,8 @@ TRowTexts RowTexts(const TBoardRow& row, uint64_t nowMs) {
       result += ": " + TerminalSafe(run->Text);
     }
   }
-  const std::string note = SlowAdapterNote(row.Identity.LatencyMs);
+  const std::string note =
+      row.ReplugDue ? "adapter set to 1 ms: plug it in again" : SlowAdapterNote(row.Identity.LatencyMs);
   if (!note.empty()) result += " \xC2\xB7 " + note;  // U+00B7 middle dot
   t.Result = result;
   return t;
@@ -258,6 +277,81 @@ TBoardCounts CountRuns(const std::vector<const TStationRun*>& runs) {
     }
   }
   return c;
+}
+
+namespace {
+
+// "COM5", "COM5 and COM6", "COM5, COM6 and COM7".
+std::string PortList(const std::vector<std::string>& ports) {
+  std::string text;
+  for (size_t i = 0; i < ports.size(); ++i) {
+    if (i > 0) text += i + 1 == ports.size() ? " and " : ", ";
+    text += ports[i];
+  }
+  return text;
+}
+
+}  // namespace
+
+TSpeedUpReport SpeedUpReport(const std::vector<std::string>& ports, const std::vector<TTimerResult>* results,
+                             int exitCode, const std::vector<std::string>& output,
+                             const std::string& helper) {
+  TSpeedUpReport report;
+  std::vector<std::string> safePorts;
+  for (const std::string& port : ports) safePorts.push_back(TerminalSafe(port));
+  if (results == nullptr) {
+    report.Problem = true;
+    report.Summary = "The adapters' timers: " + helper + " " +
+                     (exitCode == IProcesses::kCrashed ? std::string("ended abnormally")
+                                                       : "ended with exit code " + std::to_string(exitCode)) +
+                     " and reported nothing; " + PortList(safePorts) + " may be unchanged.";
+    report.Details.push_back(report.Summary);
+    // What it said instead, as far as it is worth reading.
+    for (size_t i = 0; i < output.size() && i < 40; ++i)
+      report.Details.push_back("    " + TerminalSafe(output[i]));
+    return report;
+  }
+  std::vector<std::string> now, later, parts;
+  for (size_t i = 0; i < ports.size(); ++i) {
+    const std::string& name = safePorts[i];
+    const auto r = std::find_if(results->begin(), results->end(),
+                                [&](const TTimerResult& result) { return result.Port == ports[i]; });
+    if (r == results->end()) {
+      report.Details.push_back(name + ": not changed: " + helper + " did not report it.");
+      parts.push_back(name + " not changed");
+      continue;
+    }
+    const std::string was = r->WasMs >= 0 ? " (was " + std::to_string(r->WasMs) + " ms)" : "";
+    // Not permitted to restart the adapter, but the timer is written: as good as set, until replugged.
+    const bool written =
+        r->TimerMs == 1 && (r->Outcome == TTimerOutcome::Set || r->Outcome == TTimerOutcome::SetPending ||
+                            r->Outcome == TTimerOutcome::NotPermitted);
+    if (written && r->Outcome == TTimerOutcome::Set) {
+      report.Details.push_back(name + ": now 1 ms" + was + ".");
+      now.push_back(name);
+    } else if (written) {
+      report.Details.push_back(name + ": set to 1 ms" + was +
+                               "; the adapter takes it when it is plugged in again.");
+      later.push_back(name);
+      report.ReplugDue.push_back(ports[i]);
+    } else {
+      const char* why = r->Outcome == TTimerOutcome::NotPermitted ? "not permitted"
+                        : r->Outcome == TTimerOutcome::NoTimer    ? "no adapter latency timer found"
+                                                                  : "the system refused";
+      const std::string still = r->TimerMs >= 0 ? ", still " + std::to_string(r->TimerMs) + " ms" : "";
+      report.Details.push_back(name + ": not changed" + still + ": " + why + ".");
+      parts.push_back(name + " not changed (" + why + ")");
+      report.Problem = true;
+    }
+    for (const std::string& note : r->Notes) report.Details.push_back("    " + TerminalSafe(note));
+  }
+  if (!later.empty()) parts.insert(parts.begin(), PortList(later) + " at 1 ms once plugged in again");
+  if (!now.empty()) parts.insert(parts.begin(), PortList(now) + " now at 1 ms");
+  report.Problem = report.Problem || now.size() + later.size() < ports.size();
+  std::string summary;
+  for (const std::string& part : parts) summary += (summary.empty() ? "" : "; ") + part;
+  report.Summary = "Adapters: " + summary + ".";
+  return report;
 }
 
 std::optional<uint64_t> LastEndsInMs(const std::vector<const TStationRun*>& runs, uint64_t nowMs) {

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "station/uLatency.h"
 #include "station/uStation.h"
 
 // The station window's options on pellory.exe's command line (ANSI code page, index 0 the program path),
@@ -48,6 +49,8 @@ struct TBoardRow {
   TPortIdentity Identity;
   bool Present = false;
   const TStationRun* Run = nullptr;  // the newest run here; none before the first and after a replug
+  // Its adapter's timer was set to 1 ms, but the adapter takes it only when plugged in again.
+  bool ReplugDue = false;
 };
 
 struct TListedPort {
@@ -70,6 +73,12 @@ class TStationBoard {
   std::vector<std::string> ToStart() const;
   // Listed ports whose last run failed, was cancelled or unplugged: what "Repeat failed" starts.
   std::vector<std::string> ToRepeat() const;
+  // Listed ports with no run going whose adapter holds answers longer than 1 ms: what "Speed up
+  // adapters" sets to 1 ms (restarting an adapter under a run would break the run).
+  std::vector<std::string> ToSpeedUp() const;
+  // These ports' adapters take their new timer when plugged in again: their rows say so until the port has
+  // been gone from the list once.
+  void ReplugDue(const std::vector<std::string>& ports);
 
  private:
   TBoardRow& RowFor(const std::string& port, const TPortIdentity& identity);
@@ -95,6 +104,19 @@ struct TBoardCounts {
   bool operator==(const TBoardCounts&) const = default;
 };
 TBoardCounts CountRuns(const std::vector<const TStationRun*>& runs);
+
+// What "Speed up adapters" tells the operator once `helper` (pellory-cli.exe latency ... --set 1 --json)
+// has ended: a line under the list and the details, port by port. Texts from outside made safe.
+struct TSpeedUpReport {
+  std::string Summary;
+  std::vector<std::string> Details;
+  bool Problem = false;                // a port was not changed: the summary is shown as an error
+  std::vector<std::string> ReplugDue;  // set, but the adapter takes it only when plugged in again
+};
+// `results` as read from the helper's output (nullptr when it left none that could be read; then its
+// `exitCode` and `output` say why) for the `ports` it was given.
+TSpeedUpReport SpeedUpReport(const std::vector<std::string>& ports, const std::vector<TTimerResult>* results,
+                             int exitCode, const std::vector<std::string>& output, const std::string& helper);
 
 // How long until the last running run ends, from the runs' own estimates; a run that has none yet is
 // taken to last as long as the completed runs did on average. Nothing when no run goes or nothing tells.

@@ -11,6 +11,7 @@
 #include "device/uWinText_win32.h"
 #include "firmware/uBl3File.h"
 #include "sim/uSimLogger.h"
+#include "station/uLatency.h"
 #include "station/uText.h"
 #include "ui/uConfirm_win32.h"
 #include "ui/uInternalMode.h"
@@ -34,7 +35,8 @@ constexpr int kButtonTop = 84;
 constexpr int kButtonHeight = 28;
 constexpr int kListTop = 122;
 constexpr int kRowHeight = 22;
-// Room after "Repeat failed" for one more button.
+constexpr int kSpeedUpLeft = 332;
+constexpr int kSpeedUpWidth = 140;
 constexpr int kPlugLeft = 482;
 // Socket and USB serial follow their texts between the header's width and these.
 constexpr int kColumnWidths[kStationColumns] = {130, 60, 110, 84, 100, 90, 104, 0};
@@ -44,6 +46,11 @@ constexpr int kMinResultWidth = 160;
 constexpr UINT_PTR kTimer = 1;
 constexpr UINT kTimerMs = 250;
 constexpr uint64_t kRedrawMs = 1000;
+// How long a port just sped up stays listed for the core after the helper ended (its adapter's restart
+// makes it leave the port list and come back).
+constexpr uint64_t kHeldMs = 5000;
+// The latency helper's output kept at most: its JSON for 256 ports is far less.
+constexpr size_t kMaxHelperOutput = 1u << 20;
 
 constexpr wchar_t kCaption[] = L"Pellory station";
 constexpr wchar_t kProgramName[] = L"pellory-cli.exe";
@@ -164,10 +171,12 @@ bool CheckImageFile(const std::wstring& path, std::string& reason) {
   return ::CheckImageFile(FileNameForStreams(path), reason);
 }
 
-// A run's report lines, as the report window shows them, in a window of their own.
+// A run's report lines, as the report window shows them, in a window of their own; or, with `wrapped`, a
+// few lines of prose (the speed-up's outcome), folded at the window's width and in a shorter window.
 class TfrmRunReport : public TForm {
  public:
-  TfrmRunReport(const std::wstring& caption, const std::wstring& text) : FText(text) {
+  TfrmRunReport(const std::wstring& caption, const std::wstring& text, bool wrapped = false)
+      : FText(text), FWrapped(wrapped) {
     CreateHandle(caption, WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME, WS_EX_DLGMODALFRAME,
                  Application().Handle());
   }
@@ -178,13 +187,14 @@ class TfrmRunReport : public TForm {
 
  protected:
   void OnCreate() override {
-    Memo1 = CreateControl(L"EDIT", FText,
-                          WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE | ES_READONLY |
-                              ES_AUTOVSCROLL | ES_AUTOHSCROLL,
-                          100, nullptr, WS_EX_CLIENTEDGE);
+    const DWORD lines = FWrapped ? 0 : WS_HSCROLL | ES_AUTOHSCROLL;
+    Memo1 = CreateControl(
+        L"EDIT", FText,
+        WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | lines, 100,
+        nullptr, WS_EX_CLIENTEDGE);
     btnClose = CreateControl(L"BUTTON", L"Close", WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, IDOK, nullptr);
     OnDpiChanged();
-    SetClientSize(S(560), S(360));
+    SetClientSize(S(560), S(FWrapped ? 240 : 360));
     CenterOnScreen();
     SetActiveControl(btnClose);
   }
@@ -214,6 +224,7 @@ class TfrmRunReport : public TForm {
 
  private:
   std::wstring FText;
+  bool FWrapped;
   TFontHandle FFont;
 };
 
@@ -291,6 +302,7 @@ TfrmStation::~TfrmStation() {
   // Runs still going are killed and reaped; their rows are no longer shown.
   FStations.clear();
   FProcesses.reset();
+  FAdapterProcesses.reset();
   if (FRowHeight != nullptr) ImageList_Destroy(FRowHeight);
 }
 
@@ -353,6 +365,8 @@ void TfrmStation::CreateControls() {
       CreateControl(L"BUTTON", L"Cancel", WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, idStBtnCancel, nullptr);
   btnRepeat = CreateControl(L"BUTTON", L"Repeat failed", WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON,
                             idStBtnRepeat, nullptr);
+  btnSpeedUp = CreateControl(L"BUTTON", L"Speed up adapters", WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON,
+                             idStBtnSpeedUp, nullptr);
   chkPlug = CreateControl(L"BUTTON", L"Start each logger when it is plugged in",
                           WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, idStChkPlug, nullptr);
   ListView1 = CreateControl(WC_LISTVIEWW, L"",
@@ -393,8 +407,8 @@ void TfrmStation::ApplyFonts() {
   FBigFont = MakeWeightedFont(L"Tahoma", 34, FW_BOLD, Dpi());
   FMediumFont = MakeWeightedFont(L"Tahoma", 16, FW_BOLD, Dpi());
   for (HWND control : {lblCompletedCaption, lblFailedCaption, lblRunningCaption, lblTotalCaption,
-                       lblEndsCaption, btnStart, btnCancel, btnRepeat, chkPlug, ListView1, lblLogDir,
-                       edtLogDir, btnLogDir, lblImage, edtImage, btnFile, lblMessage}) {
+                       lblEndsCaption, btnStart, btnCancel, btnRepeat, btnSpeedUp, chkPlug, ListView1,
+                       lblLogDir, edtLogDir, btnLogDir, lblImage, edtImage, btnFile, lblMessage}) {
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FFont.get()), TRUE);
   }
   for (HWND control : {lblCompleted, lblFailed, lblRunning, lblTotal}) {
@@ -440,6 +454,7 @@ void TfrmStation::Layout() {
   MoveWindow(btnStart, m, S(kButtonTop), S(96), S(kButtonHeight), TRUE);
   MoveWindow(btnCancel, m + S(104), S(kButtonTop), S(96), S(kButtonHeight), TRUE);
   MoveWindow(btnRepeat, m + S(208), S(kButtonTop), S(116), S(kButtonHeight), TRUE);
+  MoveWindow(btnSpeedUp, m + S(kSpeedUpLeft), S(kButtonTop), S(kSpeedUpWidth), S(kButtonHeight), TRUE);
   MoveWindow(chkPlug, m + S(kPlugLeft), S(kButtonTop), std::max(0, w - m - S(kPlugLeft) - m),
              S(kButtonHeight), TRUE);
 
@@ -508,10 +523,17 @@ void TfrmStation::FillPorts() {
   }
   std::vector<TListedPort> listed;
   for (const std::string& port : ports) listed.push_back({port, FHost.Identify(port)});
-  FListed = ports;
   FBoard.Listed(listed);
-  // With plugging on, the core starts a run on each port that appeared.
-  if (!FStations.empty()) FStations.back()->PortsListed(ports);
+  // With plugging on, the core starts a run on each port that appeared; a port whose adapter is being
+  // restarted by "Speed up adapters" has not appeared.
+  FListed = ports;
+  const std::vector<std::string>& held = FSpeedUpId != 0 ? FSpeedUpPorts : FHeldPorts;
+  if (FSpeedUpId != 0 || FHost.NowMs() < FHeldUntilMs) {
+    for (const std::string& port : held) {
+      if (std::find(FListed.begin(), FListed.end(), port) == FListed.end()) FListed.push_back(port);
+    }
+  }
+  if (!FStations.empty()) FStations.back()->PortsListed(FListed);
   RefreshList();
   RefreshCounters();
   UpdateButtons();
@@ -535,7 +557,16 @@ std::vector<const TStationRun*> TfrmStation::Runs() const {
 
 void TfrmStation::Tick() {
   if (!FStations.empty()) FStations.back()->Step(0);
+  StepSpeedUp();
   if (Handle() == nullptr) return;
+  // The speed-up's outcome in a window of its own, once no other modal window is open.
+  if (FSpeedUpReportDue && !FClosing && IsWindowEnabled(Handle())) {
+    FSpeedUpReportDue = false;
+    std::string text;
+    for (const std::string& line : FSpeedUpDetails) text += line + "\r\n";
+    TfrmRunReport report(L"Speed up adapters", ToWide(text), true);
+    report.ShowModal();
+  }
   const uint64_t now = FHost.NowMs();
   if (!FStateChanged && now - FLastRedrawMs < kRedrawMs && !FClosing) return;
   FStateChanged = false;
@@ -543,8 +574,8 @@ void TfrmStation::Tick() {
   RefreshList();
   RefreshCounters();
   UpdateButtons();
-  // Every run has ended after the close: the window goes.
-  if (FClosing && !Busy()) DestroyWindow(Handle());
+  // Every run and the speed-up have ended after the close: the window goes.
+  if (FClosing && !Busy() && FSpeedUpId == 0) DestroyWindow(Handle());
 }
 
 void TfrmStation::RefreshList() {
@@ -604,9 +635,10 @@ void TfrmStation::UpdateButtons() {
   const bool busy = Busy();
   const bool watching = SendMessageW(chkPlug, BM_GETCHECK, 0, 0) == BST_CHECKED;
   HWND focus = GetFocus();
-  EnableWindow(btnStart, !FClosing && !FBoard.ToStart().empty());
+  EnableWindow(btnStart, !FClosing && !NotSpeedingUp(FBoard.ToStart()).empty());
   EnableWindow(btnCancel, !FClosing && busy);
-  EnableWindow(btnRepeat, !FClosing && !FBoard.ToRepeat().empty());
+  EnableWindow(btnRepeat, !FClosing && !NotSpeedingUp(FBoard.ToRepeat()).empty());
+  EnableWindow(btnSpeedUp, !FClosing && FSpeedUpId == 0 && !FBoard.ToSpeedUp().empty());
   EnableWindow(chkPlug, !FClosing);
   // The record's folder and the image stay as they are while runs go or may start.
   const bool settable = !FClosing && !busy && !watching;
@@ -625,16 +657,30 @@ void TfrmStation::ShowMessage(const std::wstring& text, bool error) {
 
 // ---- starting runs
 
-bool TfrmStation::ReadyToStart() {
+bool TfrmStation::HelperPresent(const wchar_t* nothingDone) {
   const std::wstring program = ToWide(FProgram);
   const DWORD attributes = GetFileAttributesW(program.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    ShowMessage(L"Nothing started: every update runs in " + std::wstring(kProgramName) +
-                    L", which is missing (" + program +
+    ShowMessage(nothingDone + std::wstring(kProgramName) + L", which is missing (" + program +
                     L"). Put it back beside pellory.exe (the .zip holds both).",
                 true);
     return false;
   }
+  return true;
+}
+
+std::vector<std::string> TfrmStation::NotSpeedingUp(std::vector<std::string> ports) const {
+  ports.erase(std::remove_if(ports.begin(), ports.end(),
+                             [this](const std::string& port) {
+                               return std::find(FSpeedUpPorts.begin(), FSpeedUpPorts.end(), port) !=
+                                      FSpeedUpPorts.end();
+                             }),
+              ports.end());
+  return ports;
+}
+
+bool TfrmStation::ReadyToStart() {
+  if (!HelperPresent(L"Nothing started: every update runs in ")) return false;
   std::wstring dir = LogDirText();
   if (dir.empty()) {
     ShowMessage(L"Nothing started: choose the log folder first.", true);
@@ -710,9 +756,9 @@ void TfrmStation::StartPorts(const std::vector<std::string>& ports) {
 // ---- handlers
 
 void TfrmStation::btnStartClick() {
-  if (FClosing || FBoard.ToStart().empty() || !ReadyToStart()) return;
+  if (FClosing || NotSpeedingUp(FBoard.ToStart()).empty() || !ReadyToStart()) return;
   // The list may have changed while the question was open.
-  StartPorts(FBoard.ToStart());
+  StartPorts(NotSpeedingUp(FBoard.ToStart()));
 }
 
 void TfrmStation::btnCancelClick() {
@@ -722,8 +768,90 @@ void TfrmStation::btnCancelClick() {
 }
 
 void TfrmStation::btnRepeatClick() {
-  if (FClosing || FBoard.ToRepeat().empty() || !ReadyToStart()) return;
-  StartPorts(FBoard.ToRepeat());
+  if (FClosing || NotSpeedingUp(FBoard.ToRepeat()).empty() || !ReadyToStart()) return;
+  StartPorts(NotSpeedingUp(FBoard.ToRepeat()));
+}
+
+void TfrmStation::btnSpeedUpClick() {
+  if (FClosing || FSpeedUpId != 0) return;
+  const std::vector<std::string> ports = FBoard.ToSpeedUp();
+  if (ports.empty() || !HelperPresent(L"The adapters were left as they are: their timers are set by "))
+    return;
+  if (!FAdapterProcesses) FAdapterProcesses = CreatePlatformProcesses();
+  // The elevation prompt belongs to this window, so that Windows shows it in front instead of flashing it
+  // in the taskbar. The ports follow "--": no port name is taken for an option.
+  std::vector<std::string> argv{FProgram,
+                                "latency",
+                                "--set",
+                                "1",
+                                "--json",
+                                "--owner-window",
+                                std::to_string(reinterpret_cast<uintptr_t>(Handle())),
+                                "--"};
+  argv.insert(argv.end(), ports.begin(), ports.end());
+  std::string error;
+  const int id = FAdapterProcesses->Spawn(argv, error);
+  if (id == 0) {
+    ShowMessage(L"The adapters were left as they are: " + ToWide(TerminalSafe(error)), true);
+    return;
+  }
+  FSpeedUpId = id;
+  FSpeedUpPorts = ports;
+  FSpeedUpOutput.clear();
+  FSpeedUpBytes = 0;
+  std::string names;
+  for (const std::string& port : ports) names += (names.empty() ? "" : ", ") + TerminalSafe(port);
+  ShowMessage(ToWide("Setting the latency timers of " + names +
+                     " to 1 ms; Windows may ask once for administrator rights..."),
+              false);
+  UpdateButtons();
+}
+
+void TfrmStation::StepSpeedUp() {
+  if (FSpeedUpId == 0 || !FAdapterProcesses) return;
+  std::vector<TProcessEvent> events;
+  FAdapterProcesses->Poll(0, events);
+  for (TProcessEvent& event : events) {
+    if (event.Id != FSpeedUpId) continue;
+    if (event.Kind == TProcessEvent::TKind::Exit) {
+      SpeedUpEnded(event.ExitCode);
+      return;
+    }
+    // Bounded: a helper that floods its output leaves no result rather than taking the window's memory.
+    if (FSpeedUpBytes < kMaxHelperOutput) {
+      FSpeedUpBytes += event.Text.size() + 1;
+      FSpeedUpOutput.push_back(std::move(event.Text));
+    }
+  }
+}
+
+void TfrmStation::SpeedUpEnded(int exitCode) {
+  FSpeedUpId = 0;
+  // The JSON array is the last thing the helper writes; a line before it would be none of it.
+  std::string json;
+  bool inArray = false;
+  for (const std::string& line : FSpeedUpOutput) {
+    inArray = inArray || (!line.empty() && line[0] == '[');
+    if (inArray) json += line + "\n";
+  }
+  std::vector<TTimerResult> results;
+  const bool read = ParseTimerResults(json, results);
+  const TSpeedUpReport report = SpeedUpReport(FSpeedUpPorts, read ? &results : nullptr, exitCode,
+                                              FSpeedUpOutput, ToUtf8(std::wstring(kProgramName)));
+  FHeldPorts = std::move(FSpeedUpPorts);
+  FSpeedUpPorts.clear();
+  FHeldUntilMs = FHost.NowMs() + kHeldMs;
+  FSpeedUpOutput.clear();
+  FSpeedUpBytes = 0;
+  FStateChanged = true;
+  if (Handle() == nullptr) return;
+  // The ports' identities anew: a timer now at 1 ms loses its row's mark.
+  FillPorts();
+  FBoard.ReplugDue(report.ReplugDue);
+  RefreshList();
+  ShowMessage(ToWide(report.Summary), report.Problem);
+  FSpeedUpDetails = report.Details;
+  FSpeedUpReportDue = !FClosing;
 }
 
 void TfrmStation::chkPlugClick() {
@@ -794,21 +922,26 @@ void TfrmStation::OnClose() {
     if (!FKilled) {
       FKilled = true;
       for (const auto& station : FStations) station->Kill();
+      if (FSpeedUpId != 0) FAdapterProcesses->Kill(FSpeedUpId);
     }
     return;
   }
-  if (!Busy()) {
+  const bool busy = Busy();
+  if (!busy && FSpeedUpId == 0) {
     DestroyWindow(Handle());
     return;
   }
-  if (!TfrmConfirm::Ask(ToWide(kAskClose))) return;
+  // Setting the timers takes seconds once answered; a device half restarted is worse than a short wait.
+  if (busy && !TfrmConfirm::Ask(ToWide(kAskClose))) return;
   FClosing = true;
   SendMessageW(chkPlug, BM_SETCHECK, BST_UNCHECKED, 0);
   for (const auto& station : FStations) {
     station->SetWatching(false);
     station->Cancel();
   }
-  ShowMessage(L"Closing: every update is cancelled; the window closes when they have ended.", false);
+  ShowMessage(busy ? L"Closing: every update is cancelled; the window closes when they have ended."
+                   : L"Closing: the window closes when the adapters' latency timers are set.",
+              false);
   UpdateButtons();
   SetAppBusy(true);
 }
@@ -823,6 +956,9 @@ bool TfrmStation::OnCommand(int id, int code, HWND) {
       return true;
     case idStBtnRepeat:
       btnRepeatClick();
+      return true;
+    case idStBtnSpeedUp:
+      btnSpeedUpClick();
       return true;
     case idStChkPlug:
       if (code == BN_CLICKED) chkPlugClick();

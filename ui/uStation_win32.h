@@ -67,6 +67,7 @@ enum : int {
   idStImage,
   idStBtnFile,
   idStMessage,
+  idStBtnSpeedUp,
 };
 
 // Columns of the list, in this order.
@@ -99,6 +100,7 @@ class TfrmStation : public TForm, public IStationView {
   HWND btnStart = nullptr;
   HWND btnCancel = nullptr;
   HWND btnRepeat = nullptr;
+  HWND btnSpeedUp = nullptr;
   HWND chkPlug = nullptr;
   HWND ListView1 = nullptr;
   HWND lblLogDir = nullptr, edtLogDir = nullptr, btnLogDir = nullptr;
@@ -112,6 +114,8 @@ class TfrmStation : public TForm, public IStationView {
   bool Closing() const { return FClosing; }
   // Runs not yet ended.
   bool Busy() const;
+  // "Speed up adapters" is setting these ports' timers now.
+  const std::vector<std::string>& SpeedingUp() const { return FSpeedUpPorts; }
   // Every run of the session, in the order they started.
   std::vector<const TStationRun*> Runs() const;
   // Steps the core and redraws what changed, as the timer does.
@@ -155,10 +159,18 @@ class TfrmStation : public TForm, public IStationView {
   // The core for the current log folder and image file; a new one when they changed while idle.
   TStation& Station();
   void StartPorts(const std::vector<std::string>& ports);
+  // False when pellory-cli.exe is not there: `nothingDone` and its name shown.
+  bool HelperPresent(const wchar_t* nothingDone);
+  // `ports` without those whose adapters are being sped up.
+  std::vector<std::string> NotSpeedingUp(std::vector<std::string> ports) const;
+  // Reads the latency helper's output; once it has ended, the outcome.
+  void StepSpeedUp();
+  void SpeedUpEnded(int exitCode);
 
   void btnStartClick();
   void btnCancelClick();
   void btnRepeatClick();
+  void btnSpeedUpClick();
   void chkPlugClick();
   void btnLogDirClick();
   void btnFileClick();
@@ -192,6 +204,20 @@ class TfrmStation : public TForm, public IStationView {
   bool FMessageIsError = false;
   bool FStateChanged = false;  // a run started or ended since the last redraw
   uint64_t FLastRedrawMs = 0;
+  // "Speed up adapters": pellory-cli.exe latency PORT... --set 1 --json, a child of its own set of
+  // processes (the core polls the runs' set and would take its output for a run's).
+  std::unique_ptr<IProcesses> FAdapterProcesses;
+  int FSpeedUpId = 0;
+  std::vector<std::string> FSpeedUpPorts;
+  std::vector<std::string> FSpeedUpOutput;
+  size_t FSpeedUpBytes = 0;
+  // The ports just sped up stay listed for the core a while: an adapter restarted by the change leaves the
+  // port list and comes back, which with plugging on must not start a run as if a logger had been plugged.
+  std::vector<std::string> FHeldPorts;
+  uint64_t FHeldUntilMs = 0;
+  // The outcome's details, shown once no other modal window is open.
+  std::vector<std::string> FSpeedUpDetails;
+  bool FSpeedUpReportDue = false;
   TFontHandle FFont, FBigFont, FMediumFont;
   HIMAGELIST FRowHeight = nullptr;
 };

@@ -32,6 +32,11 @@ using ::testing::StartsWith;
 
 constexpr wchar_t kPortMapKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
 constexpr wchar_t kQuorKey[] = L"Software\\Kalvenor\\Quor";
+// An adapter whose driver keeps its latency timer in the registry, as FTDI's does.
+constexpr wchar_t kAdapterKey[] =
+    L"SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS\\VID_0403+PID_6001+PELLORYSTATION";
+constexpr wchar_t kAdapterParameters[] =
+    L"SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS\\VID_0403+PID_6001+PELLORYSTATION\\0000\\Device Parameters";
 
 std::wstring Text(HWND hwnd) {
   std::wstring text(static_cast<size_t>(GetWindowTextLengthW(hwnd)) + 1, L'\0');
@@ -68,6 +73,30 @@ void SetPort(const std::wstring& name, const std::wstring& port, bool present) {
     RegDeleteValueW(key, name.c_str());
   }
   RegCloseKey(key);
+}
+
+// COM217's adapter holds answers `ms` (its driver's LatencyTimer); 0: no such adapter.
+void SetAdapter(DWORD ms) {
+  if (ms == 0) {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kAdapterKey);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS");  // only when left empty
+    return;
+  }
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kAdapterParameters, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                            &key, nullptr),
+            ERROR_SUCCESS);
+  const wchar_t port[] = L"COM217";
+  RegSetValueExW(key, L"PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(port), sizeof port);
+  RegSetValueExW(key, L"LatencyTimer", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&ms), sizeof ms);
+  RegCloseKey(key);
+}
+
+DWORD AdapterTimer() {
+  DWORD value = 0, size = sizeof value;
+  RegGetValueW(HKEY_LOCAL_MACHINE, kAdapterParameters, L"LatencyTimer", RRF_RT_REG_DWORD, nullptr, &value,
+               &size);
+  return value;
 }
 
 void SetInternalMode(bool on) {
@@ -159,6 +188,8 @@ class StationWindowTest : public ::testing::Test {
     SetInternalMode(false);
     SetPort(L"\\Device\\VCP5", L"", false);
     SetPort(L"\\Device\\Serial9", L"", false);
+    SetPort(L"\\Device\\VCP217", L"", false);
+    SetAdapter(0);
     std::error_code ec;
     std::filesystem::remove_all(FDir, ec);
   }
@@ -277,8 +308,8 @@ TEST_F(StationWindowTest, LayoutScalesTheKeyboardWorksAndAMissingHelperIsNamed) 
   GetClientRect(FForm->Handle(), &client);
   std::vector<RECT> placed;
   for (HWND control : {FForm->lblCompleted, FForm->lblFailed, FForm->lblRunning, FForm->lblTotal,
-                       FForm->btnStart, FForm->btnCancel, FForm->btnRepeat, FForm->chkPlug, list,
-                       FForm->edtLogDir, FForm->btnLogDir, FForm->lblMessage}) {
+                       FForm->btnStart, FForm->btnCancel, FForm->btnRepeat, FForm->btnSpeedUp, FForm->chkPlug,
+                       list, FForm->edtLogDir, FForm->btnLogDir, FForm->lblMessage}) {
     RECT rc{};
     GetWindowRect(control, &rc);
     MapWindowPoints(HWND_DESKTOP, FForm->Handle(), reinterpret_cast<POINT*>(&rc), 2);
@@ -465,6 +496,46 @@ TEST_F(StationWindowTest, PluggingStartsARunUnpluggingMarksItAndClosingCancelsTh
   ASSERT_EQ(summary.size(), 4u);
   EXPECT_EQ(Count(summary, "sim5,"), 1);
   EXPECT_EQ(Count(summary, ",cancelled,20,"), 2);
+}
+
+// "Speed up adapters" runs pellory-cli.exe latency for the idle slow ports. Under Wine this process may write
+// the machine's registry, so the command sets the timer without the elevated step (which the command
+// line's own test runs); no device stands behind the key, so it is one to plug in again.
+TEST_F(StationWindowTest, SpeedUpSetsASlowAdaptersTimerAndItsRowSaysWhatBecameOfIt) {
+  SetAdapter(16);
+  SetPort(L"\\Device\\VCP217", L"COM217", true);
+  Open(Options({}));
+  EXPECT_EQ(Result(L"COM217"), L"waiting \u00b7 slow adapter (16 ms)");
+  EXPECT_TRUE(IsWindowEnabled(FForm->btnSpeedUp));
+  // Plugging on: the adapter's restart must not look like a logger plugged in.
+  FAnswers = {L"Yes"};
+  Click(FForm->chkPlug);
+
+  SendMessageW(FForm->btnSpeedUp, BM_CLICK, 0, 0);
+  EXPECT_THAT(FForm->SpeedingUp(), ElementsAre("COM217"));
+  EXPECT_THAT(ToUtf8(Text(FForm->lblMessage)), StartsWith("Setting the latency timers of COM217 to 1 ms"));
+  // No run on a port whose adapter is being set, and no second speed-up.
+  EXPECT_FALSE(IsWindowEnabled(FForm->btnStart));
+  EXPECT_FALSE(IsWindowEnabled(FForm->btnSpeedUp));
+  ASSERT_TRUE(PumpUntil([&] { return FShown.size() == 2; }));
+  EXPECT_EQ(FShown[1].Caption, L"Speed up adapters");
+  EXPECT_THAT(
+      ToUtf8(FShown[1].Text),
+      HasSubstr("COM217: set to 1 ms (was 16 ms); the adapter takes it when it is plugged in again.\r\n"
+                "    The system lists no device for COM217 to restart"));
+  EXPECT_EQ(AdapterTimer(), 1u);
+  EXPECT_EQ(ToUtf8(Text(FForm->lblMessage)), "Adapters: COM217 at 1 ms once plugged in again.");
+  EXPECT_EQ(Result(L"COM217"), L"waiting \u00b7 adapter set to 1 ms: plug it in again");
+  EXPECT_FALSE(IsWindowEnabled(FForm->btnSpeedUp));
+  EXPECT_TRUE(IsWindowEnabled(FForm->btnStart));
+
+  // Gone and back, as a restarted adapter is: no run, and its row has no mark left.
+  SetPort(L"\\Device\\VCP217", L"", false);
+  DeviceChange(DBT_DEVICEREMOVECOMPLETE);
+  SetPort(L"\\Device\\VCP217", L"COM217", true);
+  DeviceChange(DBT_DEVICEARRIVAL);
+  EXPECT_EQ(Result(L"COM217"), L"waiting");
+  EXPECT_EQ(Text(FForm->lblTotal), L"0");
 }
 
 TEST_F(StationWindowTest, InternalModeTakesAnImageFileCheckedBeforeAnyRunAndAsksNothing) {

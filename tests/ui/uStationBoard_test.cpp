@@ -149,6 +149,87 @@ TEST(StationBoard, RowTextsNameTheStateInWordsAndKeepOutsideTextHarmless) {
   EXPECT_EQ(SlowAdapterNote(-1), "");
 }
 
+TEST(StationBoard, SpeedUpTakesIdleSlowAdaptersAndTheirRowsSayWhenAReplugIsDue) {
+  std::deque<TStationRun> runs;
+  TStationBoard board;
+  board.Listed(
+      {{"COM3", At("", 16)}, {"COM4", At("", 16)}, {"COM5", At("", 1)}, {"COM6", At("", 8)}, {"sim1", {}}});
+  board.RunStarted(NewRun(runs, "COM4", TRunStatus::Running, At("", 16)));
+  board.RunStarted(NewRun(runs, "COM6", TRunStatus::Failed, At("", 8)));
+  // Not the one whose run goes, nor the fast one, nor the simulated logger without an adapter.
+  EXPECT_THAT(board.ToSpeedUp(), ElementsAre("COM3", "COM6"));
+
+  // COM3's adapter was restarted, COM6's takes its timer when plugged in again.
+  board.Listed(
+      {{"COM3", At("", 1)}, {"COM4", At("", 16)}, {"COM5", At("", 1)}, {"COM6", At("", 1)}, {"sim1", {}}});
+  board.ReplugDue({"COM6", "COM9"});
+  EXPECT_THAT(board.ToSpeedUp(), IsEmpty());
+  EXPECT_EQ(RowTexts(board.Rows()[0], 0).Result, "waiting");
+  EXPECT_EQ(RowTexts(board.Rows()[3], 0).Result, "failed \xC2\xB7 adapter set to 1 ms: plug it in again");
+  // Listed again while still there: still due. Gone once and back: taken.
+  board.Listed({{"COM4", At("", 16)}, {"COM6", At("", 1)}});
+  EXPECT_TRUE(board.Rows()[1].ReplugDue);
+  board.Listed({{"COM4", At("", 16)}});
+  board.Listed({{"COM4", At("", 16)}, {"COM6", At("", 1)}});
+  EXPECT_EQ(RowTexts(board.Rows()[1], 0).Result, "waiting");
+}
+
+TEST(StationBoard, SpeedUpReportSaysPortByPortWhatBecameOfItsAdapter) {
+  auto result = [](const std::string& port, TTimerOutcome outcome, int was, int now,
+                   std::vector<std::string> notes) {
+    TTimerResult r;
+    r.Port = port;
+    r.Outcome = outcome;
+    r.WasMs = was;
+    r.TimerMs = now;
+    r.Notes = std::move(notes);
+    return r;
+  };
+  const std::vector<TTimerResult> results{
+      result("COM7", TTimerOutcome::NotPermitted, 16, 16,
+             {"COM7: the elevation was declined; its latency timer stays as it was."}),
+      result("COM3", TTimerOutcome::Set, 16, 1, {"The adapter was restarted and uses it now."}),
+      result("COM4", TTimerOutcome::SetPending, 16, 1,
+             {"Windows restarts this adapter only with the system\x1b[2J"}),
+      result("COM5", TTimerOutcome::NotPermitted, 8, 1,
+             {"restarting the adapter needs administrator rights"}),
+      result("COM6", TTimerOutcome::NoTimer, -1, -1, {"COM6: no such port."}),
+      result("COM99", TTimerOutcome::Set, 16, 1, {}),  // not asked about: not shown
+  };
+  const TSpeedUpReport report =
+      SpeedUpReport({"COM3", "COM4", "COM5", "COM6", "COM7", "COM8"}, &results, 5, {}, "pellory-cli.exe");
+  EXPECT_EQ(report.Summary,
+            "Adapters: COM3 now at 1 ms; COM4 and COM5 at 1 ms once plugged in again; COM6 not changed (no "
+            "adapter latency timer found); COM7 not changed (not permitted); COM8 not changed.");
+  EXPECT_TRUE(report.Problem);
+  EXPECT_THAT(report.ReplugDue, ElementsAre("COM4", "COM5"));
+  EXPECT_THAT(report.Details,
+              ElementsAre("COM3: now 1 ms (was 16 ms).", "    The adapter was restarted and uses it now.",
+                          "COM4: set to 1 ms (was 16 ms); the adapter takes it when it is plugged in again.",
+                          "    Windows restarts this adapter only with the system\\x1b[2J",
+                          "COM5: set to 1 ms (was 8 ms); the adapter takes it when it is plugged in again.",
+                          "    restarting the adapter needs administrator rights",
+                          "COM6: not changed: no adapter latency timer found.", "    COM6: no such port.",
+                          "COM7: not changed, still 16 ms: not permitted.",
+                          "    COM7: the elevation was declined; its latency timer stays as it was.",
+                          "COM8: not changed: pellory-cli.exe did not report it."));
+
+  const std::vector<TTimerResult> set{result("COM3", TTimerOutcome::Set, 16, 1, {})};
+  EXPECT_EQ(SpeedUpReport({"COM3"}, &set, 0, {}, "pellory-cli.exe").Summary, "Adapters: COM3 now at 1 ms.");
+  EXPECT_FALSE(SpeedUpReport({"COM3"}, &set, 0, {}, "pellory-cli.exe").Problem);
+
+  // No result to read: what the helper said instead, harmless.
+  const TSpeedUpReport none =
+      SpeedUpReport({"COM3", "COM\x1b"}, nullptr, 2, {"latency: unknown option\x07"}, "pellory-cli.exe");
+  EXPECT_TRUE(none.Problem);
+  EXPECT_EQ(none.Summary,
+            "The adapters' timers: pellory-cli.exe ended with exit code 2 and reported nothing; COM3 and "
+            "COM\\x1b may be unchanged.");
+  EXPECT_THAT(none.Details, ElementsAre(none.Summary, "    latency: unknown option\\x07"));
+  EXPECT_THAT(SpeedUpReport({"COM3"}, nullptr, IProcesses::kCrashed, {}, "h").Summary,
+              ::testing::HasSubstr("h ended abnormally"));
+}
+
 TEST(StationBoard, CountersAndWhenTheLastRunEnds) {
   std::deque<TStationRun> runs;
   std::vector<const TStationRun*> all;
