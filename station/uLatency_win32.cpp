@@ -14,24 +14,12 @@
 #include "device/uWinText_win32.h"
 #include "station/uLatency.h"
 #include "station/uPortDiag.h"
+#include "station/uSetupApi_win32.h"
 #include "station/uProcess.h"
 
 namespace {
 
-// The device setup class "Ports (COM & LPT)".
-const GUID kPortsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 const wchar_t kMachine[] = L"HKEY_LOCAL_MACHINE\\";
-
-std::wstring PortNameOf(HDEVINFO set, SP_DEVINFO_DATA& device) {
-  const HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
-  if (key == INVALID_HANDLE_VALUE) return {};
-  wchar_t name[64] = {};
-  DWORD size = sizeof name - sizeof(wchar_t);
-  DWORD type = 0;
-  const LONG rc = RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size);
-  RegCloseKey(key);
-  return rc == ERROR_SUCCESS && type == REG_SZ ? std::wstring(name) : std::wstring();
-}
 
 enum class TRestart { Done, NeedsReboot, NotPresent, Denied, Failed };
 
@@ -46,7 +34,7 @@ TRestart RestartPort(const std::wstring& port, DWORD& error) {
   SP_DEVINFO_DATA device{};
   device.cbSize = sizeof device;
   for (DWORD i = 0; result == TRestart::NotPresent && SetupDiEnumDeviceInfo(set, i, &device); ++i) {
-    if (lstrcmpiW(PortNameOf(set, device).c_str(), port.c_str()) != 0) continue;
+    if (lstrcmpiW(DevicePortName(set, device).c_str(), port.c_str()) != 0) continue;
     SP_PROPCHANGE_PARAMS params{};
     params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
     params.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;

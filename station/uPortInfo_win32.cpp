@@ -9,14 +9,12 @@
 #include <map>
 
 #include "station/uPortDiag.h"
+#include "station/uSetupApi_win32.h"
 #include "station/uPortInfo.h"
 #include "device/uWinText_win32.h"
 #include "ui/uPortList.h"
 
 namespace {
-
-// The device setup class "Ports (COM & LPT)".
-const GUID kPortsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
 std::string UpperAscii(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -32,17 +30,6 @@ std::string DeviceText(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property) {
     return {};
   }
   return ToUtf8(buffer);  // a list of texts ends its first at the first NUL
-}
-
-std::string PortNameOf(HDEVINFO set, SP_DEVINFO_DATA& device) {
-  const HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
-  if (key == INVALID_HANDLE_VALUE) return {};
-  wchar_t name[64] = {};
-  DWORD size = sizeof name - sizeof(wchar_t);
-  DWORD type = 0;
-  const LONG rc = RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size);
-  RegCloseKey(key);
-  return rc == ERROR_SUCCESS && type == REG_SZ ? ToUtf8(name) : std::string();
 }
 
 // "USB\VID_0403&PID_6001..." or "FTDIBUS\COMPORT&VID_0403&PID_6001" as "0403:6001".
@@ -105,7 +92,7 @@ std::map<std::string, TPortInfo> PresentDevices() {
   SP_DEVINFO_DATA device{};
   device.cbSize = sizeof device;
   for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
-    const std::string port = PortNameOf(set, device);
+    const std::string port = ToUtf8(DevicePortName(set, device));
     if (port.empty()) continue;
     TPortInfo info;
     info.FriendlyName = DeviceText(set, device, SPDRP_FRIENDLYNAME);
