@@ -23,8 +23,6 @@
 std::atomic<bool> CliInterrupted{false};
 
 namespace {
-
-constexpr const char* kProgram = "pellory-cli";
 // Wider lines wrap on an 80-column terminal, and the next '\r' would no longer reach their start.
 constexpr size_t kMaxLineWidth = 79;
 constexpr int32_t kOutcomePortNotReady = 10;  // the port cannot be opened or configured

@@ -25,6 +25,9 @@
 // start sets it again from this flag until the command ends.
 extern std::atomic<bool> CliInterrupted;
 
+// The program's name in its messages.
+inline constexpr const char* kProgram = "pellory-cli";
+
 struct TCliIo {
   std::ostream& Out;
   std::ostream& Err;

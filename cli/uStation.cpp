@@ -21,7 +21,6 @@ std::atomic<bool> StationClosing{false};
 
 namespace {
 
-constexpr const char* kProgram = "pellory-cli";
 constexpr const char* kSimOptionNames[] = {"--sim-class", "--sim-version", "--sim-platform",
                                            "--sim-print", "--sim-pace",    "--sim-latency-ms"};
 // A closing console window leaves about 5 s: the runs are killed after 2.5 s of it, and the station stops
@@ -29,7 +28,7 @@ constexpr const char* kSimOptionNames[] = {"--sim-class", "--sim-version", "--si
 constexpr uint64_t kCloseKillMs = 2500;
 constexpr uint64_t kCloseGiveUpMs = 4000;
 
-int Usage(TCliIo& io, const std::string& error) {
+int StationUsage(TCliIo& io, const std::string& error) {
   io.Err << kProgram << " station: " << error << "\nTry '" << kProgram << " station --help'.\n";
   return kExitUsage;
 }
@@ -170,33 +169,35 @@ bool ValidateStationOptions(const TStationOptions& o, std::string& error) {
 
 int RunStation(const TStationOptions& o, TCliIo& io, const TCliHost& host) {
   std::string error;
-  if (!ValidateStationOptions(o, error)) return Usage(io, error);
+  if (!ValidateStationOptions(o, error)) return StationUsage(io, error);
   const TStationHost& sh = *host.Station;
 
   // Each physical port once, whatever names it was given by.
   std::set<std::string> keys;
   for (const std::string& port : o.Ports) {
-    if (port.empty()) return Usage(io, "--port needs a port name");
-    if (!keys.insert(KeyOf(sh, port)).second) return Usage(io, "the port \"" + port + "\" is given twice");
+    if (port.empty()) return StationUsage(io, "--port needs a port name");
+    if (!keys.insert(KeyOf(sh, port)).second)
+      return StationUsage(io, "the port \"" + port + "\" is given twice");
   }
   TStartOptions startOptions;
   startOptions.ImageFiles = !o.File.empty();
   const TStartupSettings settings = DeriveStartupSettings(host.InternalMode, startOptions);
-  if (settings.ImageFilesRefused) return Usage(io, "--file is refused: image files need internal mode");
+  if (settings.ImageFilesRefused)
+    return StationUsage(io, "--file is refused: image files need internal mode");
   if (!o.File.empty()) {
     // Checked whole once: a file every run would fail on starts none.
     std::string reason;
-    if (!CheckImageFile(o.File, reason)) return Usage(io, reason);
+    if (!CheckImageFile(o.File, reason)) return StationUsage(io, reason);
   }
-  if (!o.LogDir.empty() && !Writable(o.LogDir, error)) return Usage(io, "--log-dir: " + error);
+  if (!o.LogDir.empty() && !Writable(o.LogDir, error)) return StationUsage(io, "--log-dir: " + error);
   if (!o.Summary.empty()) {
     const std::filesystem::path summary(o.Summary);
     std::error_code ec;
     if (std::filesystem::is_directory(summary, ec))
-      return Usage(io, "--summary: \"" + o.Summary + "\" is a folder");
+      return StationUsage(io, "--summary: \"" + o.Summary + "\" is a folder");
     const std::filesystem::path dir = summary.has_parent_path() ? summary.parent_path() : ".";
     if (!std::filesystem::is_directory(dir, ec) || !Writable(dir, error)) {
-      return Usage(io, "--summary: cannot write \"" + o.Summary + "\"");
+      return StationUsage(io, "--summary: cannot write \"" + o.Summary + "\"");
     }
   }
 
@@ -209,7 +210,7 @@ int RunStation(const TStationOptions& o, TCliIo& io, const TCliHost& host) {
       present.push_back(name);
       if (o.All) start.push_back(name);
     }
-    if (o.All && !o.Watch && start.empty()) return Usage(io, "--all: no serial port found");
+    if (o.All && !o.Watch && start.empty()) return StationUsage(io, "--all: no serial port found");
   }
 
   // The question once for the whole station, as Update asks it.
@@ -217,8 +218,8 @@ int RunStation(const TStationOptions& o, TCliIo& io, const TCliHost& host) {
   const char* question = o.File.empty() ? TRunControl::UpdateQuestion() : nullptr;
   if (question != nullptr && !o.Yes) {
     if (!io.StdinTty) {
-      return Usage(io, "the update asks \"" + QuestionLine(question) +
-                           "\" and there is no terminal to answer; add --yes");
+      return StationUsage(io, "the update asks \"" + QuestionLine(question) +
+                                  "\" and there is no terminal to answer; add --yes");
     }
     const bool yes = AskYesNo(io, question);
     if (!yes || StationInterrupts.load() > 0) {

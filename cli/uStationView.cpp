@@ -9,9 +9,8 @@
 
 namespace {
 
-constexpr const char* kProgram = "pellory-cli";
-constexpr size_t kBarCells = 20;
-constexpr size_t kMinBarCells = 6;
+constexpr size_t kRowBarCells = 20;
+constexpr size_t kRowMinBarCells = 6;
 // Without a size from the terminal: the classic 80 x 24, one column and one row kept free.
 constexpr int kDefaultColumns = 80;
 constexpr int kDefaultRows = 24;
@@ -143,17 +142,17 @@ void TStationTerminalView::Draw(const TStation& station) {
   // What fits: the port, percent and time always; the bar narrows first, then the socket, the logger and
   // the image are left out in that order. The socket only where a little of the final text fits too.
   bool withLocation = locationW > 0, withLogger = true, withImage = true;
-  size_t barCells = kBarCells;
+  size_t barCells = kRowBarCells;
   for (int drop = 0; drop < 4; ++drop) {
     withLocation = withLocation && drop < 1;
     withLogger = drop < 2;
     withImage = drop < 3;
     const size_t fixed = portW + 2 + (withLocation ? locationW + 2 + 16 : 0) +
                          (withLogger ? loggerW + 2 : 0) + (withImage ? imageW + 2 : 0) + 3 + 4 + 2 + 5;
-    barCells = std::min(kBarCells, width > fixed ? width - fixed : 0);
-    if (barCells >= kMinBarCells) break;
+    barCells = std::min(kRowBarCells, width > fixed ? width - fixed : 0);
+    if (barCells >= kRowMinBarCells) break;
   }
-  barCells = std::max(barCells, kMinBarCells);
+  barCells = std::max(barCells, kRowMinBarCells);
 
   std::string text;
   for (size_t i = 0; i < shown.size(); ++i) {

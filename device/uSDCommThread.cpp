@@ -21,7 +21,7 @@ const bool kReadInfoOnlyAllowedSet = (ReadInfoOnlyAllowed = true);
 
 // Outcome codes of the procedure.
 constexpr int32_t kOutcomeNoUpdateForLogger = 40;
-constexpr int32_t kOutcomeNotReady = 41;
+constexpr int32_t kOutcomeControllerNotReady = 41;
 constexpr int32_t kOutcomeLastLineWrong = 42;
 constexpr int32_t kOutcomeConversionError = 43;
 constexpr int32_t kOutcomeProgrammingError = 44;
@@ -115,7 +115,7 @@ void TSDCommThread::Process() {
 
   // Probe: the link already rejects bit 0x20; a controller that is not ready also shows 0x40 or 0x80 here.
   SdAccess(kRegProbe);
-  if (FRxBuffer[0] & 0xE0) throw EQuor(kOutcomeNotReady);
+  if (FRxBuffer[0] & 0xE0) throw EQuor(kOutcomeControllerNotReady);
 
   SdAccess(kRegWake);
   Pause(kControllerWakeMs);

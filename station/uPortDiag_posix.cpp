@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadLine(const fs::path& file) {
+std::string ReadFirstLine(const fs::path& file) {
   std::ifstream in(file);
   std::string line;
   std::getline(in, line);
@@ -45,7 +45,7 @@ std::vector<std::string> Holders(const std::string& node, const std::string& pro
     for (fs::directory_iterator it(dir / "fd", ec), end; !ec && it != end; it.increment(ec)) {
       std::error_code linkError;
       if (fs::read_symlink(it->path(), linkError).string() != node || linkError) continue;
-      holders.push_back(ReadLine(dir / "comm") + " (process " + dir.filename().string() + ")");
+      holders.push_back(ReadFirstLine(dir / "comm") + " (process " + dir.filename().string() + ")");
       break;
     }
   }
@@ -54,7 +54,7 @@ std::vector<std::string> Holders(const std::string& node, const std::string& pro
 
 bool ModemManagerRunning(const std::string& proc) {
   for (const fs::path& dir : Processes(proc)) {
-    if (ReadLine(dir / "comm") == "ModemManager") return true;
+    if (ReadFirstLine(dir / "comm") == "ModemManager") return true;
   }
   return false;
 }

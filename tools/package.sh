@@ -42,7 +42,8 @@ export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export TZ=UTC LC_ALL=C
 umask 022
 
-release=(-G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel -DPELLORY_TESTS=OFF -DPELLORY_RELEASE=ON
+# A unity build (each library's sources compiled together): half the compile time of one file at a time.
+release=(-G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel -DPELLORY_TESTS=OFF -DPELLORY_RELEASE=ON -DCMAKE_UNITY_BUILD=ON
   -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON "-DPELLORY_VERSION_SUFFIX=$suffix")
 
 build_release() {  # folder, targets..., then -- and cmake arguments

@@ -17,3 +17,5 @@ target_compile_definitions(pellory_windows PUBLIC UNICODE _UNICODE _WIN32_WINNT=
 # The station window: its core, the simulated ports' names, the documents folder and the folder dialog.
 target_link_libraries(pellory_windows PUBLIC pellory_runctl pellory_stationui pellory_sim comctl32 comdlg32 gdi32
   user32 shell32 ole32 uuid)
+# Never compiled as one unit (the packages' unity build): each window keeps its own layout constants.
+set_target_properties(pellory_windows PROPERTIES UNITY_BUILD OFF)
