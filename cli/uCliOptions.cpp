@@ -66,14 +66,14 @@ CLI::Validator Number(uint64_t max) {
 // A test's fault for the simulated logger on one port: "sim3:identity=5" (the controller refuses the
 // identity request with that status), "sim3:vanish=N" (the port is gone after N frames), "sim3:silent=N"
 // (the logger stops answering). False for any other text.
-bool ApplySimFault(const std::string& spec, const std::string& port, TSimFaults& faults) {
-  const size_t colon = spec.find(':');
-  const size_t equals = spec.find('=', colon == std::string::npos ? 0 : colon);
+bool ApplySimFault(const std::string& fault, const std::string& port, TSimFaults& faults) {
+  const size_t colon = fault.find(':');
+  const size_t equals = fault.find('=', colon == std::string::npos ? 0 : colon);
   if (colon == std::string::npos || equals == std::string::npos) return false;
-  const std::string name = spec.substr(colon + 1, equals - colon - 1);
+  const std::string name = fault.substr(colon + 1, equals - colon - 1);
   uint64_t n = 0;
-  if (!ParseCliNumber(spec.substr(equals + 1), name == "identity" ? 0xFF : 0xFFFFFFFF, n)) return false;
-  const bool here = spec.compare(0, colon, port) == 0 && colon == port.size();
+  if (!ParseCliNumber(fault.substr(equals + 1), name == "identity" ? 0xFF : 0xFFFFFFFF, n)) return false;
+  const bool here = fault.compare(0, colon, port) == 0 && colon == port.size();
   if (name == "identity") {
     if (here) faults.IdentityRequestStatus = static_cast<uint8_t>(n);
   } else if (name == "vanish") {
@@ -155,9 +155,9 @@ void AddRunOptions(CLI::App& sub, TCliOptions& o, bool update) {
     }
     for (const CLI::Option* opt : sim) o.SimOptionGiven = o.SimOptionGiven || opt->count() > 0;
     o.SimOptionGiven = o.SimOptionGiven || faults->count() > 0;
-    for (const std::string& spec : o.SimFaults) {
-      if (!ApplySimFault(spec, o.Port, o.Sim.Faults))
-        throw CLI::ValidationError("invalid --sim-fault " + spec);
+    for (const std::string& fault : o.SimFaults) {
+      if (!ApplySimFault(fault, o.Port, o.Sim.Faults))
+        throw CLI::ValidationError("invalid --sim-fault " + fault);
     }
     if (o.SimOptionGiven && !TPortRouter::IsSimPortName(o.Port)) {
       throw CLI::ValidationError("the --sim- options need --port sim (or sim1 to sim99)");
