@@ -93,49 +93,38 @@ bool Unsafe(uint32_t code) {
          code == 0x200F || (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
 }
 
-}  // namespace
-
-std::string TerminalSafe(const std::string& text) {
+// `text` with what a terminal would act on escaped: as text for people (`json` false), every control and
+// invalid byte as "\x1b" and the like; as JSON text (`json` true), only what JSON encoders leave as it is.
+std::string Escaped(const std::string& text, bool json) {
   std::string out;
   out.reserve(text.size());
   char buf[12];
   for (size_t i = 0; i < text.size();) {
     uint32_t code = 0;
     const size_t len = Utf8At(text, i, code);
-    if (len == 0) {
-      std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned char>(text[i]));
+    // Outside its strings JSON text holds only ASCII, and C0 controls inside them are escaped already:
+    // what is left to escape is a code point from DEL up, which can only stand inside a string.
+    const bool unsafe = len > 0 ? Unsafe(code) && !(json && code < 0x7F) : !json;
+    if (unsafe) {
+      // A byte that is no UTF-8 (never in JSON text) or an ASCII control as a byte, the rest as code points.
+      if (len == 0) code = static_cast<unsigned char>(text[i]);
+      std::snprintf(buf, sizeof buf, !json && (len == 0 || code < 0x80) ? "\\x%02x" : "\\u%04x",
+                    static_cast<unsigned>(code));
       out += buf;
-      ++i;
-    } else if (Unsafe(code)) {
-      std::snprintf(buf, sizeof buf, code < 0x80 ? "\\x%02x" : "\\u%04x", static_cast<unsigned>(code));
-      out += buf;
-      i += len;
     } else {
-      out.append(text, i, len);
-      i += len;
+      out.append(text, i, len == 0 ? 1 : len);
     }
+    i += len == 0 ? 1 : len;
   }
   return out;
 }
 
+}  // namespace
+
+std::string TerminalSafe(const std::string& text) {
+  return Escaped(text, false);
+}
+
 std::string JsonTerminalSafe(const std::string& json) {
-  // Outside its strings JSON text holds only ASCII, and C0 controls inside them are escaped already:
-  // what is left to escape is a code point from DEL up, which can only stand inside a string.
-  std::string out;
-  out.reserve(json.size());
-  char buf[12];
-  for (size_t i = 0; i < json.size();) {
-    uint32_t code = 0;
-    const size_t len = Utf8At(json, i, code);
-    if (len > 0 && code >= 0x7F && Unsafe(code)) {
-      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(code));
-      out += buf;
-      i += len;
-    } else {
-      const size_t n = len == 0 ? 1 : len;
-      out.append(json, i, n);
-      i += n;
-    }
-  }
-  return out;
+  return Escaped(json, true);
 }
