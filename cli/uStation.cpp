@@ -28,8 +28,9 @@ constexpr const char* kSimOptionNames[] = {"--sim-class", "--sim-version", "--si
 constexpr uint64_t kCloseKillMs = 2500;
 constexpr uint64_t kCloseGiveUpMs = 4000;
 
+// Port and file names in `error` are shown, never obeyed by the terminal (as by the other commands).
 int StationUsage(TCliIo& io, const std::string& error) {
-  io.Err << kProgram << " station: " << error << "\nTry '" << kProgram << " station --help'.\n";
+  io.Err << kProgram << " station: " << TerminalSafe(error) << "\nTry '" << kProgram << " station --help'.\n";
   return kExitUsage;
 }
 
