@@ -175,7 +175,7 @@ int TStationBoard::RowOf(const TStationRun& run) const {
 std::vector<std::string> TStationBoard::ToStart() const {
   std::vector<std::string> ports;
   for (const TBoardRow& row : FRows) {
-    if (row.Present && (row.Run == nullptr || Ended(row.Run))) ports.push_back(row.Port);
+    if (row.Present && !row.SpeedingUp && (row.Run == nullptr || Ended(row.Run))) ports.push_back(row.Port);
   }
   return ports;
 }
@@ -183,7 +183,8 @@ std::vector<std::string> TStationBoard::ToStart() const {
 std::vector<std::string> TStationBoard::ToRepeat() const {
   std::vector<std::string> ports;
   for (const TBoardRow& row : FRows) {
-    if (row.Present && Ended(row.Run) && row.Run->Status != TRunStatus::Completed) ports.push_back(row.Port);
+    if (row.Present && !row.SpeedingUp && Ended(row.Run) && row.Run->Status != TRunStatus::Completed)
+      ports.push_back(row.Port);
   }
   return ports;
 }
@@ -201,6 +202,11 @@ void TStationBoard::ReplugDue(const std::vector<std::string>& ports) {
   for (TBoardRow& row : FRows) {
     if (row.Present && std::find(ports.begin(), ports.end(), row.Port) != ports.end()) row.ReplugDue = true;
   }
+}
+
+void TStationBoard::SpeedingUp(const std::vector<std::string>& ports) {
+  for (TBoardRow& row : FRows)
+    row.SpeedingUp = std::find(ports.begin(), ports.end(), row.Port) != ports.end();
 }
 
 void TStationBoard::Sort() {

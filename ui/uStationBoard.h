@@ -51,6 +51,8 @@ struct TBoardRow {
   const TStationRun* Run = nullptr;  // the newest run here; none before the first and after a replug
   // Its adapter's timer was set to 1 ms, but the adapter takes it only when plugged in again.
   bool ReplugDue = false;
+  // "Speed up adapters" is setting its adapter's timer (and may restart it): no run starts here meanwhile.
+  bool SpeedingUp = false;
 };
 
 struct TListedPort {
@@ -79,6 +81,8 @@ class TStationBoard {
   // These ports' adapters take their new timer when plugged in again: their rows say so until the port has
   // been gone from the list once.
   void ReplugDue(const std::vector<std::string>& ports);
+  // These ports' adapters are being sped up now (none: the speed-up has ended); Start and Repeat leave them.
+  void SpeedingUp(const std::vector<std::string>& ports);
 
  private:
   TBoardRow& RowFor(const std::string& port, const TPortIdentity& identity);

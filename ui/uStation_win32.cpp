@@ -635,9 +635,9 @@ void TfrmStation::UpdateButtons() {
   const bool busy = Busy();
   const bool watching = SendMessageW(chkPlug, BM_GETCHECK, 0, 0) == BST_CHECKED;
   HWND focus = GetFocus();
-  EnableWindow(btnStart, !FClosing && !NotSpeedingUp(FBoard.ToStart()).empty());
+  EnableWindow(btnStart, !FClosing && !FBoard.ToStart().empty());
   EnableWindow(btnCancel, !FClosing && busy);
-  EnableWindow(btnRepeat, !FClosing && !NotSpeedingUp(FBoard.ToRepeat()).empty());
+  EnableWindow(btnRepeat, !FClosing && !FBoard.ToRepeat().empty());
   EnableWindow(btnSpeedUp, !FClosing && FSpeedUpId == 0 && !FBoard.ToSpeedUp().empty());
   EnableWindow(chkPlug, !FClosing);
   // The record's folder and the image stay as they are while runs go or may start.
@@ -667,16 +667,6 @@ bool TfrmStation::HelperPresent(const wchar_t* nothingDone) {
     return false;
   }
   return true;
-}
-
-std::vector<std::string> TfrmStation::NotSpeedingUp(std::vector<std::string> ports) const {
-  ports.erase(std::remove_if(ports.begin(), ports.end(),
-                             [this](const std::string& port) {
-                               return std::find(FSpeedUpPorts.begin(), FSpeedUpPorts.end(), port) !=
-                                      FSpeedUpPorts.end();
-                             }),
-              ports.end());
-  return ports;
 }
 
 bool TfrmStation::ReadyToStart() {
@@ -756,9 +746,9 @@ void TfrmStation::StartPorts(const std::vector<std::string>& ports) {
 // ---- handlers
 
 void TfrmStation::btnStartClick() {
-  if (FClosing || NotSpeedingUp(FBoard.ToStart()).empty() || !ReadyToStart()) return;
+  if (FClosing || FBoard.ToStart().empty() || !ReadyToStart()) return;
   // The list may have changed while the question was open.
-  StartPorts(NotSpeedingUp(FBoard.ToStart()));
+  StartPorts(FBoard.ToStart());
 }
 
 void TfrmStation::btnCancelClick() {
@@ -768,8 +758,8 @@ void TfrmStation::btnCancelClick() {
 }
 
 void TfrmStation::btnRepeatClick() {
-  if (FClosing || NotSpeedingUp(FBoard.ToRepeat()).empty() || !ReadyToStart()) return;
-  StartPorts(NotSpeedingUp(FBoard.ToRepeat()));
+  if (FClosing || FBoard.ToRepeat().empty() || !ReadyToStart()) return;
+  StartPorts(FBoard.ToRepeat());
 }
 
 void TfrmStation::btnSpeedUpClick() {
@@ -797,6 +787,7 @@ void TfrmStation::btnSpeedUpClick() {
   }
   FSpeedUpId = id;
   FSpeedUpPorts = ports;
+  FBoard.SpeedingUp(ports);
   FSpeedUpOutput.clear();
   FSpeedUpBytes = 0;
   std::string names;
@@ -840,6 +831,7 @@ void TfrmStation::SpeedUpEnded(int exitCode) {
                                               FSpeedUpOutput, ToUtf8(std::wstring(kProgramName)));
   FHeldPorts = std::move(FSpeedUpPorts);
   FSpeedUpPorts.clear();
+  FBoard.SpeedingUp({});
   FHeldUntilMs = FHost.NowMs() + kHeldMs;
   FSpeedUpOutput.clear();
   FSpeedUpBytes = 0;

@@ -161,8 +161,6 @@ class TfrmStation : public TForm, public IStationView {
   void StartPorts(const std::vector<std::string>& ports);
   // False when pellory-cli.exe is not there: `nothingDone` and its name shown.
   bool HelperPresent(const wchar_t* nothingDone);
-  // `ports` without those whose adapters are being sped up.
-  std::vector<std::string> NotSpeedingUp(std::vector<std::string> ports) const;
   // Reads the latency helper's output; once it has ended, the outcome.
   void StepSpeedUp();
   void SpeedUpEnded(int exitCode);
