@@ -123,6 +123,10 @@ TEST_F(StationTest, UsageErrorsAreFoundBeforeAnyRunStarts) {
     EXPECT_EQ(Run({"--port", "A", "--yes", "--file", file}), kExitUsage) << file;
     EXPECT_NE(err.str().find(file), std::string::npos) << err.str();
   }
+  // A name in the error is shown, not obeyed.
+  EXPECT_EQ(Run({"--port", "A\x1b[2J", "--port", "A\x1b[2J", "--yes"}), kExitUsage);
+  EXPECT_NE(err.str().find("A\\x1b[2J"), std::string::npos) << err.str();
+  EXPECT_EQ(err.str().find('\x1b'), std::string::npos);
   EXPECT_TRUE(procs.Spawned.empty());
 }
 
