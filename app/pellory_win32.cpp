@@ -5,12 +5,12 @@
 #include "device/uCommThread.h"
 #include "device/uEvents.h"
 #include "device/uSettings.h"
+#include "run/uWinTools1V4.h"
 #include "sim/uSimLogger.h"
 #include "ui/uForms_win32.h"
 #include "ui/uMain_win32.h"
 #include "ui/uStationBoard.h"
 #include "ui/uStation_win32.h"
-#include "ui/uWinTools1V4.h"
 
 namespace {
 

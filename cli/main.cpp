@@ -3,9 +3,9 @@
 
 #include "cli/uCliApp.h"
 #include "cli/uCliPlatform.h"
+#include "run/uInternalMode.h"
 #include "station/uProcess.h"
 #include "station/uStation.h"
-#include "ui/uInternalMode.h"
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);

@@ -10,7 +10,6 @@
 #include <set>
 
 #include "cli/uCliOptions.h"
-#include "station/uPortDiag.h"
 #include "cli/uStation.h"
 #include "device/uEventTexts.h"
 #include "device/uEvents.h"
@@ -18,9 +17,8 @@
 #include "device/uSettings.h"
 #include "firmware/uFWVersions.h"
 #include "firmware/uNames.h"
-#include "ui/uStartup.h"
-
-std::atomic<bool> CliInterrupted{false};
+#include "run/uStartup.h"
+#include "station/uPortDiag.h"
 
 namespace {
 // Wider lines wrap on an 80-column terminal, and the next '\r' would no longer reach their start.
@@ -322,28 +320,8 @@ int CliMain(const std::vector<std::string>& argsIn, TCliIo& io, const TCliHost& 
   return Usage(io, "no command given");
 }
 
-std::string QuestionLine(const std::string& question) {
-  std::string text;
-  for (size_t i = 0; i < question.size(); ++i) {
-    if (question.compare(i, 2, "\r\n") == 0) {
-      text += ' ';
-      ++i;
-    } else {
-      text += question[i];
-    }
-  }
-  return text;
-}
-
 std::string IsoTimeStamp() {
   return IsoUtc(std::chrono::system_clock::now(), true);
-}
-
-bool AskYesNo(TCliIo& io, const std::string& question) {
-  io.Err << QuestionLine(question) << " [y/N] " << std::flush;
-  std::string answer;
-  if (io.ReadLine ? !io.ReadLine(answer) : !std::getline(io.In, answer)) return false;
-  return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes" || answer == "YES";
 }
 
 std::string JsonEscape(const std::string& text) {

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "ui/uProgressEstimate.h"
+#include "run/uProgressEstimate.h"
 
 // "[#####-----]  45%  1:23 elapsed, 1:40 left  SD CARD V4.106", at most `width` characters: the bar
 // narrows first, then the image is left out, then the bar, then the line is cut.

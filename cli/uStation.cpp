@@ -11,10 +11,11 @@
 #include "cli/uCliPlatform.h"
 #include "cli/uStationView.h"
 #include "firmware/uBl3File.h"
+#include "run/uRunControl.h"
+#include "run/uStartup.h"
 #include "station/uPortInfo.h"
 #include "station/uStation.h"
-#include "ui/uRunControl.h"
-#include "ui/uStartup.h"
+#include "station/uText.h"
 
 std::atomic<int> StationInterrupts{0};
 std::atomic<bool> StationClosing{false};

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "cli/uCliApp.h"
+#include "cli/uCliIo.h"
 
 namespace CLI {
 class App;

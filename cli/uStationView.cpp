@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <ostream>
 
+#include "run/uProgressEstimate.h"
 #include "station/uText.h"
-#include "ui/uProgressEstimate.h"
 
 namespace {
 

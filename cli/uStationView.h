@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/uCliApp.h"
+#include "cli/uCliIo.h"
 #include "station/uStation.h"
 
 class TStationTerminalView : public IStationView {

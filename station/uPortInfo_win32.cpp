@@ -8,11 +8,11 @@
 #include <cctype>
 #include <map>
 
-#include "station/uPortDiag.h"
-#include "station/uSetupApi_win32.h"
-#include "station/uPortInfo.h"
 #include "device/uWinText_win32.h"
-#include "ui/uPortList.h"
+#include "run/uPortList.h"
+#include "station/uPortDiag.h"
+#include "station/uPortInfo.h"
+#include "station/uSetupApi_win32.h"
 
 namespace {
 

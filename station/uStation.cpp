@@ -9,11 +9,11 @@
 
 #include "device/uEventTexts.h"
 #include "firmware/uNames.h"
+#include "run/uProgressEstimate.h"
+#include "run/uRunControl.h"
 #include "sim/uSimLogger.h"
 #include "station/uStationSys.h"
 #include "station/uText.h"
-#include "ui/uProgressEstimate.h"
-#include "ui/uRunControl.h"
 
 namespace {
 
@@ -25,81 +25,6 @@ constexpr int kExitCancelled = 20;
 constexpr size_t kRunsWithReport = 100;
 constexpr size_t kMaxReportLines = 2000;
 constexpr size_t kMaxHints = 20;
-// The port's part of a log name: long enough to read, short enough for every file system's 255 bytes and
-// for Windows' 260-character paths.
-constexpr size_t kMaxPortPart = 64;
-
-std::string LogReason(const TStationRun& run, const std::string& what, const std::string& why) {
-  return what + " the log \"" + run.LogPath + "\" of " + run.Port + ": " + why;
-}
-
-// `dir` and `name` as one path; '/' serves Windows too, and no conversion through std::filesystem's
-// narrow code page touches a UTF-8 folder name.
-std::string JoinPath(const std::string& dir, const std::string& name) {
-  if (dir.empty()) return name;
-  const char last = dir.back();
-  return last == '/' || last == '\\' ? dir + name : dir + "/" + name;
-}
-
-uint32_t Fnv1a(const std::string& text) {
-  uint32_t h = 2166136261u;
-  for (unsigned char c : text) h = (h ^ c) * 16777619u;
-  return h;
-}
-
-// RFC 4180 as written by SummaryCsv; rows of cells.
-std::vector<std::vector<std::string>> ParseCsv(const std::string& text) {
-  std::vector<std::vector<std::string>> rows(1);
-  std::string cell;
-  bool quoted = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (quoted) {
-      if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
-        cell += '"';
-        ++i;
-      } else if (c == '"') {
-        quoted = false;
-      } else {
-        cell += c;
-      }
-    } else if (c == '"') {
-      quoted = true;
-    } else if (c == ',') {
-      rows.back().push_back(std::move(cell));
-      cell.clear();
-    } else if (c == '\n') {
-      if (!cell.empty() && cell.back() == '\r') cell.pop_back();
-      rows.back().push_back(std::move(cell));
-      cell.clear();
-      rows.emplace_back();
-    } else {
-      cell += c;
-    }
-  }
-  if (!cell.empty()) rows.back().push_back(std::move(cell));
-  if (rows.back().empty()) rows.pop_back();
-  return rows;
-}
-
-std::string CsvLine(const std::vector<std::string>& cells) {
-  std::string out;
-  for (size_t i = 0; i < cells.size(); ++i) {
-    if (i > 0) out += ',';
-    const std::string& c = cells[i];
-    if (c.find_first_of(",\"\r\n") == std::string::npos) {
-      out += c;
-      continue;
-    }
-    out += '"';
-    for (char ch : c) {
-      if (ch == '"') out += '"';
-      out += ch;
-    }
-    out += '"';
-  }
-  return out + "\r\n";
-}
 
 }  // namespace
 
@@ -139,12 +64,15 @@ struct TRunPrivate {
   std::string Final;
   std::string Other;  // the first line that was no JSON: the run's program's own error
   TProgressEstimate Estimate;
-  std::unique_ptr<TLogFile> Log;
+  std::unique_ptr<TRunLog> Log;
 };
 
 struct TStation::TImpl {
   TImpl(const TStationConfig& config, const TStationHost& host, IStationView& view)
-      : C(config), H(host), V(view) {}
+      : C(config),
+        H(host),
+        V(view),
+        Summary(config.Summary, config.KeepEarlierRows, [this](const std::string& text) { Problem(text); }) {}
 
   TStationConfig C;
   TStationHost H;
@@ -152,8 +80,6 @@ struct TStation::TImpl {
   std::deque<TStationRun> Runs;
   std::deque<TRunPrivate> Priv;  // beside Runs, index for index
   std::vector<TStationRow> Rows;
-  std::vector<std::vector<std::string>> EarlierRows;  // from the summary before this session
-  std::string SummaryProblem;
   bool Watching = false;
   std::map<std::string, std::string> Present;  // key -> name of the ports listed last
   std::set<std::string> PresentNames;
@@ -161,6 +87,8 @@ struct TStation::TImpl {
   std::map<std::string, uint64_t> CompletedBySerial;  // USB serial -> when its last completed run ended
   size_t Trimmed = 0;                                 // runs whose report lines were given up
   bool Quiet = false;                                 // the station is being dropped: its view may be gone
+  // Last: it may tell a problem while it is made.
+  TSummaryFile Summary;
 
   std::chrono::system_clock::time_point WallNow() const {
     return H.WallNow ? H.WallNow() : std::chrono::system_clock::now();
@@ -214,38 +142,21 @@ struct TStation::TImpl {
     if (!Quiet) V.Problem(text);
   }
 
-  void LogProblem(TStationRun& run, TRunPrivate& p, const std::string& text) {
+  void LogProblem(TStationRun& run, const std::string& text) {
     if (run.LogProblem.empty()) {
       run.LogProblem = text;
       Problem(text);
     }
-    p.Log.reset();
   }
 
   void OpenLog(TStationRun& run, TRunPrivate& p) {
-    const std::time_t secs = std::chrono::system_clock::to_time_t(p.StartedWall);
-    std::tm local{};
-    if (const std::tm* t = std::localtime(&secs)) local = *t;
-    const std::string name = LogFileName(run.Port, local);
-    auto log = std::make_unique<TLogFile>();
-    std::string error;
-    // A port plugged twice within a second keeps both logs.
-    for (int n = 1; n < 1000; ++n) {
-      run.LogPath = JoinPath(C.LogDir, n == 1 ? name : name + "." + std::to_string(n));
-      bool exists = false;
-      if (log->Create(run.LogPath, exists, error)) {
-        p.Log = std::move(log);
-        return;
-      }
-      if (!exists) break;
-    }
-    LogProblem(run, p, LogReason(run, "cannot create", error));
+    p.Log = std::make_unique<TRunLog>();
+    if (!p.Log->Open(C.LogDir, run.Port, p.StartedWall)) LogProblem(run, p.Log->Problem());
+    run.LogPath = p.Log->Path();
   }
 
   void LogLine(TStationRun& run, TRunPrivate& p, const std::string& line) {
-    if (!p.Log) return;
-    std::string error;
-    if (!p.Log->Write(line + "\n", error)) LogProblem(run, p, LogReason(run, "cannot write", error));
+    if (p.Log && !p.Log->Line(line)) LogProblem(run, p.Log->Problem());
   }
 
   bool Start(const std::string& port) {
@@ -435,11 +346,8 @@ struct TStation::TImpl {
     row.Host = H.HostName;
     row.PelloryVersion = H.Version;
     if (!closing.empty()) LogLine(run, p, ReportLine(closing));
-    if (p.Log) {
-      std::string error;
-      if (!p.Log->Close(error)) LogProblem(run, p, LogReason(run, "cannot sync", error));
-      p.Log.reset();
-    }
+    if (p.Log && !p.Log->Close()) LogProblem(run, p.Log->Problem());
+    p.Log.reset();
     row.LogProblem = run.LogProblem;
     run.Killed = p.Killed;
     run.Unreaped = unreaped;
@@ -456,7 +364,7 @@ struct TStation::TImpl {
       run.Status = row.Result == "cancelled" ? TRunStatus::Cancelled : TRunStatus::Failed;
     }
     Rows.push_back(row);
-    WriteSummary();
+    Summary.Write(Rows);
     TrimReports();
     if (!Quiet) V.RunEnded(run);
   }
@@ -470,49 +378,6 @@ struct TStation::TImpl {
         if (i == Trimmed) ++Trimmed;
       }
     }
-  }
-
-  void ReadEarlierRows() {
-    std::string text;
-    if (!ReadWholeFile(C.Summary, text)) return;
-    std::vector<std::vector<std::string>> rows = ParseCsv(text);
-    if (rows.empty()) return;
-    const std::vector<std::string> header = SummaryHeader();
-    const bool prefix =
-        rows[0].size() <= header.size() && std::equal(rows[0].begin(), rows[0].end(), header.begin());
-    if (!prefix) {
-      // Not a summary of ours: copied aside rather than lost when this session's is written.
-      const std::string aside = C.Summary + ".earlier";
-      std::string error;
-      if (ReplaceWholeFile(aside, text, error)) {
-        Problem("the summary \"" + C.Summary + "\" has other columns; kept as \"" + aside + "\"");
-      } else {
-        Problem("the summary \"" + C.Summary + "\" has other columns and cannot be kept aside: " + error);
-        C.Summary.clear();
-      }
-      return;
-    }
-    // Rows of an older version with fewer columns are padded.
-    for (size_t r = 1; r < rows.size(); ++r) {
-      rows[r].resize(header.size());
-      EarlierRows.push_back(std::move(rows[r]));
-    }
-  }
-
-  void WriteSummary() {
-    if (C.Summary.empty()) return;
-    std::string csv = CsvLine(SummaryHeader());
-    for (const auto& cells : EarlierRows) csv += CsvLine(cells);
-    for (const TStationRow& r : Rows) csv += CsvLine(SummaryCells(r));
-    std::string error;
-    if (ReplaceWholeFile(C.Summary, csv, error)) {
-      SummaryProblem.clear();
-      return;
-    }
-    // Said once, not after every run that meets the same problem.
-    if (error == SummaryProblem) return;
-    SummaryProblem = error;
-    Problem("cannot write the summary: " + error);
   }
 
   void StartPending() {
@@ -617,9 +482,7 @@ struct TStation::TImpl {
 };
 
 TStation::TStation(const TStationConfig& config, const TStationHost& host, IStationView& view)
-    : F(std::make_unique<TImpl>(config, host, view)) {
-  if (F->C.KeepEarlierRows && !F->C.Summary.empty()) F->ReadEarlierRows();
-}
+    : F(std::make_unique<TImpl>(config, host, view)) {}
 
 TStation::~TStation() {
   // Runs still going when the station is dropped are killed; their rows and logs are still written.
@@ -698,64 +561,4 @@ TStation::TCounts TStation::Counts() const {
     }
   }
   return counts;
-}
-
-std::vector<std::string> SummaryHeader() {
-  return {"port",      "started", "finished",        "seconds",        "result",
-          "exit_code", "text",    "logger_class",    "logger_version", "platform",
-          "print",     "image",   "warnings",        "repeats",        "usb_serial",
-          "location",  "host",    "pellory_version", "log_problem"};
-}
-
-std::vector<std::string> SummaryCells(const TStationRow& r) {
-  char seconds[32];
-  std::snprintf(seconds, sizeof seconds, "%.1f", r.Seconds);
-  return {r.Port,
-          r.Started,
-          r.Finished,
-          seconds,
-          r.Result,
-          std::to_string(r.ExitCode),
-          r.Text,
-          r.LoggerClass,
-          r.LoggerVersion,
-          r.Platform,
-          r.Print,
-          r.Image,
-          std::to_string(r.Warnings),
-          std::to_string(r.Repeats),
-          r.UsbSerial,
-          r.Location,
-          r.Host,
-          r.PelloryVersion,
-          r.LogProblem};
-}
-
-std::string SummaryCsv(const std::vector<TStationRow>& rows) {
-  std::string csv = CsvLine(SummaryHeader());
-  for (const TStationRow& r : rows) csv += CsvLine(SummaryCells(r));
-  return csv;
-}
-
-std::string LogFileName(const std::string& port, const std::tm& t) {
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &t);
-  std::string safe;
-  const size_t from = port.rfind("/dev/", 0) == 0 ? 5 : 0;
-  for (size_t i = from; i < port.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(port[i]);
-    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                    c == '.' || c == '+';
-    safe += ok ? static_cast<char>(c) : '_';
-  }
-  if (safe.empty() || safe.find_first_not_of('.') == std::string::npos) safe = "port" + safe;
-  if (safe.size() > kMaxPortPart) {
-    // Both ends stay readable (the adapter's make and its serial number, "-if00-port0"); the hash of the
-    // whole name keeps two long names that differ only in the middle apart.
-    char hash[16];
-    std::snprintf(hash, sizeof hash, "~%08x~", static_cast<unsigned>(Fnv1a(port)));
-    const size_t keep = (kMaxPortPart - 10) / 2;
-    safe = safe.substr(0, keep) + hash + safe.substr(safe.size() - keep);
-  }
-  return std::string(stamp) + "_" + safe + ".log";
 }

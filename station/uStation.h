@@ -18,6 +18,8 @@
 
 #include "station/uPortInfo.h"
 #include "station/uProcess.h"
+#include "station/uRunLog.h"
+#include "station/uSummary.h"
 
 inline constexpr int kExitStationFailed = 6;
 
@@ -56,29 +58,6 @@ struct TStationHost {
   std::function<std::chrono::system_clock::time_point()> WallNow;  // unset: the system clock
   std::string HostName;                                            // the computer's name
   std::string Version;                                             // pellory_version
-};
-
-// One finished run as the summary tells it. The first columns keep their order for existing readers.
-struct TStationRow {
-  std::string Port;
-  std::string Started;  // ISO-8601 UTC, the run's own times
-  std::string Finished;
-  double Seconds = 0;
-  std::string Result;  // completed, failed, cancelled
-  int ExitCode = 0;
-  std::string Text;
-  std::string LoggerClass;
-  std::string LoggerVersion;
-  std::string Platform;
-  std::string Print;
-  std::string Image;
-  int Warnings = 0;
-  int Repeats = 0;
-  std::string UsbSerial;
-  std::string Location;
-  std::string Host;
-  std::string PelloryVersion;
-  std::string LogProblem;  // why the run's log is missing or incomplete; empty when it is whole
 };
 
 enum class TRunStatus { Waiting, Running, Completed, Failed, Cancelled, Unplugged };
@@ -164,10 +143,3 @@ class TStation {
 // on POSIX), the clocks, the computer's name and this program's version. The command line and the window
 // build theirs with it; tests replace single members.
 TStationHost PlatformStationHost(IProcesses* processes, const TSystemRoots& roots = {});
-
-// The summary as CSV (RFC 4180, header row, CR LF).
-std::vector<std::string> SummaryHeader();
-std::vector<std::string> SummaryCells(const TStationRow& row);
-std::string SummaryCsv(const std::vector<TStationRow>& rows);
-// "YYYYMMDD-HHMMSS_<port>.log": the port made safe as a file name and short enough for every file system.
-std::string LogFileName(const std::string& port, const std::tm& localTime);

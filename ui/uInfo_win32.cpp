@@ -6,7 +6,7 @@
 #include <string>
 
 #include "firmware/uFWVersions.h"
-#include "ui/uOverview.h"
+#include "run/uOverview.h"
 
 std::unique_ptr<TfrmInfo> frmInfo;
 

@@ -5,14 +5,14 @@
 #include <dbt.h>
 
 #include "device/uSettings.h"
+#include "run/uInternalMode.h"
+#include "run/uPortList.h"
+#include "run/uStartup.h"
+#include "run/uWinTools1V4.h"
 #include "ui/uConfirm_win32.h"
 #include "ui/uInfo_win32.h"
-#include "ui/uInternalMode.h"
 #include "ui/uMessage_win32.h"
-#include "ui/uPortList.h"
 #include "ui/uProtocol_win32.h"
-#include "ui/uStartup.h"
-#include "ui/uWinTools1V4.h"
 
 std::unique_ptr<TfrmMain> frmMain;
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "device/uClock.h"
+#include "run/uRunControl.h"
 #include "ui/uForms_win32.h"
-#include "ui/uRunControl.h"
 
 // How the program was started.
 struct TMainOptions {

@@ -1,6 +1,6 @@
 #include "ui/uProtocol_win32.h"
 
-#include "ui/uRunControl.h"
+#include "run/uRunControl.h"
 
 std::unique_ptr<TfrmProtocol> frmProtocol;
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "run/uWinTools1V4.h"
 #include "station/uText.h"
-#include "ui/uWinTools1V4.h"
 
 namespace {
 

@@ -143,6 +143,8 @@ class TfrmStation : public TForm, public IStationView {
 
  private:
   void CreateControls();
+  // The first size: the design's, scaled, and no larger than the screen.
+  void SizeToScreen();
   void CreateColumns();
   void ApplyFonts();
   void Layout();

@@ -18,13 +18,14 @@
 #include <sstream>
 #include <thread>
 
+#include "cli/uCliApp.h"
 #include "cli/uCliPlatform.h"
 #include "cli/uStation.h"
 #include "device/uSettings.h"
-#include "station/uPortInfo.h"
-#include "station/uStation.h"
 #include "firmware/uFWVersions.h"
 #include "sim/uSimLogger.h"
+#include "station/uPortInfo.h"
+#include "station/uStation.h"
 
 extern char** environ;
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/uWinTools1V4.h"
+#include "run/uWinTools1V4.h"
 
 namespace {
 

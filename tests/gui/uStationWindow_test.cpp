@@ -21,7 +21,7 @@
 #include "device/uSettings.h"
 #include "device/uWinText_win32.h"
 #include "firmware/uFWVersions.h"
-#include "ui/uRunControl.h"
+#include "run/uRunControl.h"
 #include "ui/uStation_win32.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ui/uInternalMode.h"
+#include "run/uInternalMode.h"
 
 namespace {
 

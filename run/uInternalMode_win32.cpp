@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "ui/uInternalMode.h"
+#include "run/uInternalMode.h"
 
 bool ReadInternalMode() {
   HKEY key = nullptr;

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <optional>
 
-#include "ui/uInternalMode.h"
+#include "run/uInternalMode.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ui/uOverview.h"
+#include "run/uOverview.h"
 
 #include <cstdio>
 

@@ -1,8 +1,8 @@
 // The portable halves of port discovery and option lookup.
 #include <gtest/gtest.h>
 
-#include "ui/uPortList.h"
-#include "ui/uWinTools1V4.h"
+#include "run/uPortList.h"
+#include "run/uWinTools1V4.h"
 
 namespace {
 

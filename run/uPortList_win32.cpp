@@ -1,7 +1,7 @@
 #include <windows.h>
 
 #include "device/uWinText_win32.h"
-#include "ui/uPortList.h"
+#include "run/uPortList.h"
 
 namespace {
 

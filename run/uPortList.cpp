@@ -1,4 +1,4 @@
-#include "ui/uPortList.h"
+#include "run/uPortList.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "ui/uStartup.h"
+#include "run/uStartup.h"
 
 #include "device/uSDCommThread.h"
 #include "device/uSettings.h"
-#include "ui/uWinTools1V4.h"
+#include "run/uWinTools1V4.h"
 
 TStartOptions StartOptionsFromParams(const std::vector<std::string>& params) {
   TStartOptions options;

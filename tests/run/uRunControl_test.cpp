@@ -1,4 +1,4 @@
-#include "ui/uRunControl.h"
+#include "run/uRunControl.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 #include <fstream>
 #include <string>
 
-#include "ui/uInternalMode.h"
+#include "run/uInternalMode.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ui/uProgressEstimate.h"
+#include "run/uProgressEstimate.h"
 
 #include <cstdio>
 

@@ -3,7 +3,7 @@
 #include <shellapi.h>
 
 #include "device/uWinText_win32.h"
-#include "ui/uWinTools1V4.h"
+#include "run/uWinTools1V4.h"
 
 namespace {
 

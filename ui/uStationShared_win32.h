@@ -1,0 +1,32 @@
+// What the files of the station window share: its names, the look of each state and a few text helpers.
+// Not for other windows.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "station/uStation.h"
+
+namespace StationWindow {
+
+inline constexpr wchar_t kCaption[] = L"Pellory station";
+inline constexpr wchar_t kProgramName[] = L"pellory-cli.exe";
+
+struct TStateLook {
+  COLORREF Background;  // the result cell
+  COLORREF Bar;         // the filled part of the row's bar
+  COLORREF Ink;         // the state's symbol and word
+};
+
+TStateLook LookOf(TRunStatus state);
+
+std::wstring WindowText(HWND hwnd);
+void SetTextIfChanged(HWND hwnd, const std::wstring& text);
+
+// The default log folder, under the user's documents.
+std::wstring DefaultLogFolder();
+// A folder chosen in the system's folder dialog, starting at `folder`.
+bool BrowseForFolder(HWND owner, std::wstring& folder);
+
+}  // namespace StationWindow
