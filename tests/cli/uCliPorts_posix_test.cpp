@@ -215,10 +215,10 @@ TEST_F(PortTreeTest, ALatencyTimerAboveOneMillisecondIsToldWithItsCostAndTheRule
   EXPECT_EQ(hints[1],
             "Set it to 1 ms now: echo 1 | sudo tee /sys/bus/usb-serial/devices/ttyUSB0/latency_timer");
   EXPECT_THAT(hints[2], HasSubstr("(or: sudo pellory-cli latency " + ftdi + " --set 1)"));
-  EXPECT_EQ(
-      hints[3],
-      "  ACTION==\"add\", SUBSYSTEM==\"usb-serial\", ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\", "
-      "ATTR{latency_timer}=\"1\"");
+  EXPECT_EQ(hints[3],
+            "  ACTION==\"add|bind\", SUBSYSTEM==\"usb-serial\", ATTRS{idVendor}==\"0403\", "
+            "ATTRS{idProduct}==\"6001\", "
+            "ATTR{latency_timer}=\"1\"");
 
   Write(fs::path(roots.Sys) / "bus" / "usb-serial" / "devices" / "ttyUSB0" / "latency_timer", "1");
   EXPECT_TRUE(LatencyHints(ftdi, GatherLatencyFacts(ftdi, roots)).empty());
@@ -273,7 +273,7 @@ TEST_F(PortTreeTest, LatencyShowsTheAdaptersSetsATimerAndSaysWhatToRunWhenRefuse
   EXPECT_EQ(timerFile(), "1");
   EXPECT_THAT(out,
               HasSubstr(ftdi + ": latency timer 16 ms -> 1 ms (FT232R USB UART, 0403:6001, ftdi_sio)\n"));
-  EXPECT_THAT(out, HasSubstr("  ACTION==\"add\", SUBSYSTEM==\"usb-serial\", ATTRS{idVendor}==\"0403\", "
+  EXPECT_THAT(out, HasSubstr("  ACTION==\"add|bind\", SUBSYSTEM==\"usb-serial\", ATTRS{idVendor}==\"0403\", "
                              "ATTRS{idProduct}==\"6001\", ATTR{latency_timer}=\"1\"\n"));
   EXPECT_EQ(run({"latency", ftdi, "--json"}), 0);
   const nlohmann::json json = nlohmann::json::parse(out);
@@ -305,12 +305,13 @@ TEST(UdevLatencyRule, OnlyPlainIdsFromTheDeviceReachTheRule) {
   info.UsbId = "0403:6015";
   info.Driver = "ftdi_sio";
   EXPECT_EQ(UdevLatencyRule(info, 2),
-            "ACTION==\"add\", SUBSYSTEM==\"usb-serial\", ATTRS{idVendor}==\"0403\", "
+            "ACTION==\"add|bind\", SUBSYSTEM==\"usb-serial\", ATTRS{idVendor}==\"0403\", "
             "ATTRS{idProduct}==\"6015\", ATTR{latency_timer}=\"2\"");
   // A descriptor that tries to add a key of its own to a rule root installs.
   info.UsbId = "0403:6\"01";
-  EXPECT_EQ(UdevLatencyRule(info, 1),
-            "ACTION==\"add\", SUBSYSTEM==\"usb-serial\", DRIVER==\"ftdi_sio\", ATTR{latency_timer}=\"1\"");
+  EXPECT_EQ(
+      UdevLatencyRule(info, 1),
+      "ACTION==\"add|bind\", SUBSYSTEM==\"usb-serial\", DRIVER==\"ftdi_sio\", ATTR{latency_timer}=\"1\"");
   info.Driver = "x\", RUN+=\"/bin/sh";
   EXPECT_EQ(UdevLatencyRule(info, 1), "");
 }
