@@ -8,8 +8,8 @@
 #include <set>
 #include <thread>
 
-#include "station/uProcess.h"
 #include "device/uWinText_win32.h"
+#include "station/uProcess_win32.h"
 
 namespace {
 
@@ -28,13 +28,20 @@ struct TChild {
 
 class TWin32Processes : public IProcesses {
  public:
-  TWin32Processes() {
-    // Every child joins this job; when the station ends, however it ends, the job closes and takes them.
+  explicit TWin32Processes(TAssignToJob assign) : FAssign(std::move(assign)) {
+    // Every child joins this job; when the station ends, however it ends, the job closes and takes them. A
+    // child that crashes ends with its exception code at once instead of waiting in Windows Error
+    // Reporting's dialog. A job without these limits is none: no child is started into it.
     FJob = CreateJobObjectW(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (FJob != nullptr) {
-      SetInformationJobObject(FJob, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
+    if (FJob == nullptr) {
+      FJobError = GetLastError();
+    } else if (!SetInformationJobObject(FJob, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+      FJobError = GetLastError();
+      CloseHandle(FJob);
+      FJob = nullptr;
     }
     std::lock_guard<std::mutex> lock(gLiveMutex);
     gLive.insert(this);
@@ -80,6 +87,11 @@ class TWin32Processes : public IProcesses {
   }
 
   int Spawn(const std::vector<std::string>& argv, std::string& error) override {
+    if (FJob == nullptr) {
+      error = argv[0] + ": not started: no job object to end it with the station (error " +
+              std::to_string(FJobError) + ")";
+      return 0;
+    }
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
     HANDLE outRead = nullptr, outWrite = nullptr, inRead = nullptr, inWrite = nullptr;
     if (!CreatePipe(&outRead, &outWrite, &sa, 0) || !CreatePipe(&inRead, &inWrite, &sa, 0)) {
@@ -133,8 +145,21 @@ class TWin32Processes : public IProcesses {
       CloseHandle(inWrite);
       return 0;
     }
-    // In the job before it runs a single instruction.
-    if (FJob != nullptr) AssignProcessToJobObject(FJob, pi.hProcess);
+    // In the job before it runs a single instruction; one that cannot join it would outlive the station,
+    // so it never runs: ended while still suspended.
+    if (!FAssign(FJob, pi.hProcess)) {
+      const DWORD assignError = GetLastError();
+      TerminateProcess(pi.hProcess, 1);
+      WaitForSingleObject(pi.hProcess, 5000);
+      CloseHandle(pi.hThread);
+      CloseHandle(pi.hProcess);
+      CloseHandle(outRead);
+      CloseHandle(inWrite);
+      error = argv[0] +
+              ": not started: it could not join the job object that ends it with the station (error " +
+              std::to_string(assignError) + ")";
+      return 0;
+    }
     ResumeThread(pi.hThread);
     CloseHandle(pi.hThread);
 
@@ -223,7 +248,9 @@ class TWin32Processes : public IProcesses {
   }
 
   static constexpr size_t kMaxLine = 64 * 1024;
+  TAssignToJob FAssign;
   HANDLE FJob = nullptr;
+  DWORD FJobError = 0;
   std::atomic<bool> FClosing{false};
   bool FWoken = false;
   mutable std::mutex FMutex;
@@ -240,8 +267,13 @@ void WakeProcessPoll() {
   for (TWin32Processes* processes : gLive) processes->Wake();
 }
 
+std::unique_ptr<IProcesses> CreateWin32Processes(TAssignToJob assign) {
+  return std::make_unique<TWin32Processes>(std::move(assign));
+}
+
 std::unique_ptr<IProcesses> CreatePlatformProcesses() {
-  return std::make_unique<TWin32Processes>();
+  return CreateWin32Processes(
+      [](HANDLE job, HANDLE process) { return AssignProcessToJobObject(job, process) != FALSE; });
 }
 
 std::string SelfExecutablePath() {
