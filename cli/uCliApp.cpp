@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <istream>
 #include <memory>
 #include <ostream>
@@ -19,6 +18,7 @@
 #include "firmware/uNames.h"
 #include "run/uStartup.h"
 #include "station/uPortDiag.h"
+#include "station/uStationSys.h"
 
 namespace {
 // Wider lines wrap on an 80-column terminal, and the next '\r' would no longer reach their start.
@@ -140,10 +140,10 @@ int LatencyCommand(const TCliOptions& options, TCliIo& io, const TCliHost& host)
   }
 
   if (elevatedCopy) {
-    std::ofstream out(o.ResultFile, std::ios::binary | std::ios::trunc);
-    out << TimerResultsJson(results);
-    if (!out.flush()) {
-      io.Err << kProgram << ": cannot write " << TerminalSafe(o.ResultFile) << '\n';
+    // Only into the file the caller made: with these rights a link there must not lead elsewhere.
+    std::string error;
+    if (!WriteIntoOwnFile(o.ResultFile, TimerResultsJson(results), error)) {
+      io.Err << kProgram << ": the results were not written: " << TerminalSafe(error) << '\n';
       return kExitFatal;
     }
   }

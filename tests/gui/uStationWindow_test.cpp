@@ -22,6 +22,7 @@
 #include "device/uWinText_win32.h"
 #include "firmware/uFWVersions.h"
 #include "run/uRunControl.h"
+#include "tests/support/uTestPortDevice_win32.h"
 #include "ui/uStation_win32.h"
 
 namespace {
@@ -32,11 +33,6 @@ using ::testing::StartsWith;
 
 constexpr wchar_t kPortMapKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
 constexpr wchar_t kQuorKey[] = L"Software\\Kalvenor\\Quor";
-// An adapter whose driver keeps its latency timer in the registry, as FTDI's does.
-constexpr wchar_t kAdapterKey[] =
-    L"SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS\\VID_0403+PID_6001+PELLORYSTATION";
-constexpr wchar_t kAdapterParameters[] =
-    L"SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS\\VID_0403+PID_6001+PELLORYSTATION\\0000\\Device Parameters";
 
 std::wstring Text(HWND hwnd) {
   std::wstring text(static_cast<size_t>(GetWindowTextLengthW(hwnd)) + 1, L'\0');
@@ -73,30 +69,6 @@ void SetPort(const std::wstring& name, const std::wstring& port, bool present) {
     RegDeleteValueW(key, name.c_str());
   }
   RegCloseKey(key);
-}
-
-// COM217's adapter holds answers `ms` (its driver's LatencyTimer); 0: no such adapter.
-void SetAdapter(DWORD ms) {
-  if (ms == 0) {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kAdapterKey);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS");  // only when left empty
-    return;
-  }
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kAdapterParameters, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                            &key, nullptr),
-            ERROR_SUCCESS);
-  const wchar_t port[] = L"COM217";
-  RegSetValueExW(key, L"PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(port), sizeof port);
-  RegSetValueExW(key, L"LatencyTimer", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&ms), sizeof ms);
-  RegCloseKey(key);
-}
-
-DWORD AdapterTimer() {
-  DWORD value = 0, size = sizeof value;
-  RegGetValueW(HKEY_LOCAL_MACHINE, kAdapterParameters, L"LatencyTimer", RRF_RT_REG_DWORD, nullptr, &value,
-               &size);
-  return value;
 }
 
 void SetInternalMode(bool on) {
@@ -189,7 +161,7 @@ class StationWindowTest : public ::testing::Test {
     SetPort(L"\\Device\\VCP5", L"", false);
     SetPort(L"\\Device\\Serial9", L"", false);
     SetPort(L"\\Device\\VCP217", L"", false);
-    SetAdapter(0);
+    FAdapter.reset();
     std::error_code ec;
     std::filesystem::remove_all(FDir, ec);
   }
@@ -283,6 +255,8 @@ class StationWindowTest : public ::testing::Test {
   std::deque<std::wstring> FAnswers;
   std::vector<TShown> FShown;
   std::vector<UINT> FBeeps;
+  // COM217's adapter, whose driver keeps its latency timer as FTDI's does.
+  std::unique_ptr<TTestPortDevice> FAdapter;
 };
 
 // Run once at 96 dpi and once more at 144 (--dpi=144).
@@ -502,7 +476,8 @@ TEST_F(StationWindowTest, PluggingStartsARunUnpluggingMarksItAndClosingCancelsTh
 // the machine's registry, so the command sets the timer without the elevated step (which the command
 // line's own test runs); no device stands behind the key, so it is one to plug in again.
 TEST_F(StationWindowTest, SpeedUpSetsASlowAdaptersTimerAndItsRowSaysWhatBecameOfIt) {
-  SetAdapter(16);
+  FAdapter = std::make_unique<TTestPortDevice>(L"COM217", 16);
+  ASSERT_TRUE(FAdapter->Made());
   SetPort(L"\\Device\\VCP217", L"COM217", true);
   Open(Options({}));
   EXPECT_EQ(Result(L"COM217"), L"waiting \u00b7 slow adapter (16 ms)");
@@ -522,8 +497,8 @@ TEST_F(StationWindowTest, SpeedUpSetsASlowAdaptersTimerAndItsRowSaysWhatBecameOf
   EXPECT_THAT(
       ToUtf8(FShown[1].Text),
       HasSubstr("COM217: set to 1 ms (was 16 ms); the adapter takes it when it is plugged in again.\r\n"
-                "    The system lists no device for COM217 to restart"));
-  EXPECT_EQ(AdapterTimer(), 1u);
+                "    The adapter could not be restarted"));
+  EXPECT_EQ(FAdapter->LatencyTimer(), 1u);
   EXPECT_EQ(ToUtf8(Text(FForm->lblMessage)), "Adapters: COM217 at 1 ms once plugged in again.");
   EXPECT_EQ(Result(L"COM217"), L"waiting \u00b7 adapter set to 1 ms: plug it in again");
   EXPECT_FALSE(IsWindowEnabled(FForm->btnSpeedUp));
