@@ -164,7 +164,15 @@ TEST_F(PortTreeTest, TheStationKnowsAPortByItsDeviceAndItsUsbSerialNumber) {
   EXPECT_EQ(identity.UsbSerial, "A50285BI");
   EXPECT_EQ(identity.Location, "1-1");
   EXPECT_EQ(identity.LatencyMs, 16);
+  EXPECT_EQ(identity.Interface, "1.0");
   EXPECT_EQ(host.Identify("sim3").Key, "sim3");
+  // All at once, in their order, as the window's list asks.
+  const std::vector<TPortIdentity> all =
+      host.IdentifyAll({"sim3", link, (fs::path(roots.Dev) / "ttyACM0").string()});
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[0].Key, "sim3");
+  EXPECT_EQ(all[1].UsbSerial, "A50285BI");
+  EXPECT_EQ(all[2].Location + " " + all[2].Interface, "1-2 1.0");
   EXPECT_FALSE(host.HostName.empty());
 }
 
