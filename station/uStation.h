@@ -119,8 +119,12 @@ class TStation {
   TStation(const TStation&) = delete;
   TStation& operator=(const TStation&) = delete;
 
-  // Starts a run on `port`. False (PortSkipped told) when a run goes on the same port name or device.
+  // Starts a run on `port`. False (PortSkipped told) when a run goes on the same port name or device, or
+  // when the port's logger completed its update moments ago (it is back after its own reset).
   bool Start(const std::string& port);
+  // Whether the logger on `port` completed its update moments ago: the same USB serial number in the same
+  // socket (either alone where the other is unknown, else the same port), within ReplugGuardMs.
+  bool JustCompleted(const std::string& port, const TPortIdentity& identity) const;
   // The ports present now, as the front end lists them. A port gone while its run goes makes that run
   // "unplugged" when it ends without success; with watching on, each port that appears gets one run.
   void PortsListed(const std::vector<std::string>& ports);
