@@ -314,6 +314,8 @@ int CliMain(const std::vector<std::string>& argsIn, TCliIo& io, const TCliHost& 
     case TCliCommand::Station:
       if (host.Station == nullptr) return Usage(io, "station is not available here");
       return RunStation(options.Station, io, host);
+    case TCliCommand::StationSetup:
+      return RunStationSetup(options.StationSetup, options.Json, io, host);
     case TCliCommand::None:
       break;
   }

@@ -14,6 +14,7 @@
 #include "station/uPortDiag.h"
 #include "station/uPortInfo.h"
 #include "station/uStation.h"
+#include "station/uUsbFlags.h"
 
 using ::testing::HasSubstr;
 
@@ -306,6 +307,19 @@ TEST_F(PortTreeTest, LatencyShowsTheAdaptersSetsATimerAndSaysWhatToRunWhenRefuse
   // A timer file that says anything but a byte's worth of digits is no timer.
   Write(timer, "4096");
   EXPECT_EQ(run({"latency", ftdi}), kExitNoTimer);
+}
+
+TEST(StationSetupPosix, ThereIsNothingToSetUpHereAndTheExitCodeSaysSo) {
+  TCliHost host;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"station-setup"}, {"station-setup", "--vid-pid", "0403:6001", "--undo"}}) {
+    std::ostringstream out, err;
+    std::istringstream in;
+    TCliIo io{out, err, in, false, false, false, 0};
+    EXPECT_EQ(CliMain(args, io, host), kExitNothingToSetUp);
+    EXPECT_THAT(err.str(), HasSubstr("there is nothing to set up on this system"));
+    EXPECT_EQ(out.str(), "");
+  }
 }
 
 TEST(UdevLatencyRule, OnlyPlainIdsFromTheDeviceReachTheRule) {

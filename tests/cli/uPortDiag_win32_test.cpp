@@ -1,4 +1,4 @@
-// The Windows side of the port hints and the latency timers, against devices this test
+// The Windows side of the port hints, the latency timers and the PC's setup, against devices this test
 // puts into the machine's device tree (the Wine prefix under test) and removes again.
 #include <windows.h>
 
@@ -7,11 +7,14 @@
 
 #include <algorithm>
 #include <memory>
+#include <sstream>
 
+#include "cli/uCliApp.h"
 #include "device/uWinText_win32.h"
 #include "station/uLatency.h"
 #include "station/uPortDiag.h"
 #include "station/uPortInfo.h"
+#include "station/uUsbFlags.h"
 #include "tests/support/uTestPortDevice_win32.h"
 
 using ::testing::HasSubstr;
@@ -25,6 +28,7 @@ const wchar_t kStaleParameters[] =
     L"SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS\\VID_0403+PID_6001+PELLORYSTALE\\0000\\Device Parameters";
 const wchar_t kMap[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
 const wchar_t kMapValue[] = L"\\Device\\VCP219";
+const wchar_t kUsbFlags[] = L"SYSTEM\\CurrentControlSet\\Control\\UsbFlags";
 
 DWORD StaleTimer() {
   DWORD value = 0, size = sizeof value;
@@ -59,6 +63,10 @@ class DeviceTreePortTest : public ::testing::Test {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMap, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
       RegDeleteValueW(key, kMapValue);
+      RegCloseKey(key);
+    }
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUsbFlags, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+      RegDeleteValueW(key, L"IgnoreHWSerNum04036001");
       RegCloseKey(key);
     }
   }
@@ -141,6 +149,41 @@ TEST_F(DeviceTreePortTest, TheElevatedStepSetsAllRefusedPortsInOneCopyAndReports
   EXPECT_EQ(results[1].Notes.at(0), "COM218: no such port.");
   EXPECT_EQ(device->LatencyTimer(), 1u);
   EXPECT_EQ(StaleTimer(), 16u);
+}
+
+// station-setup for the FTDI-type port listed (COM219's 0403:6001), in the prefix's registry: set, told
+// so, set already, removed, and nothing left to remove.
+TEST_F(DeviceTreePortTest, StationSetupSetsTheFlagForTheListedAdaptersAndUndoRemovesIt) {
+  TCliHost host;
+  auto run = [&host](const std::vector<std::string>& args, std::string& out) {
+    std::ostringstream o, e;
+    std::istringstream in;
+    TCliIo io{o, e, in, false, false, false, 0};
+    const int rc = CliMain(args, io, host);
+    out = o.str() + e.str();
+    return rc;
+  };
+  auto flag = [](BYTE& value) {
+    DWORD type = 0, size = 1;
+    const LONG rc = RegGetValueW(HKEY_LOCAL_MACHINE, kUsbFlags, L"IgnoreHWSerNum04036001", RRF_RT_ANY, &type,
+                                 &value, &size);
+    return rc == ERROR_SUCCESS && type == REG_BINARY && size == 1;
+  };
+  std::string out;
+  EXPECT_EQ(run({"station-setup"}, out), 0) << out;
+  EXPECT_THAT(out, HasSubstr("0403:6001: IgnoreHWSerNum04036001 set."));
+  BYTE value = 0;
+  ASSERT_TRUE(flag(value));
+  EXPECT_EQ(value, 1);
+  EXPECT_TRUE(PlatformUsbFlags()->IgnoresSerial(TUsbId{0x0403, 0x6001}));
+  EXPECT_EQ(run({"station-setup", "--vid-pid", "0403:6001"}, out), 0);
+  EXPECT_THAT(out, HasSubstr("was set already"));
+
+  EXPECT_EQ(run({"station-setup", "--undo"}, out), 0) << out;
+  EXPECT_THAT(out, HasSubstr("IgnoreHWSerNum04036001 removed."));
+  EXPECT_FALSE(flag(value));
+  EXPECT_EQ(run({"station-setup", "--undo", "--json"}, out), 0);
+  EXPECT_THAT(out, HasSubstr("\"outcome\": \"not_set\""));
 }
 
 }  // namespace
