@@ -75,7 +75,7 @@ void TfrmStation::CreateControls() {
                           WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, idStChkPlug, nullptr);
   ListView1 = CreateControl(WC_LISTVIEWW, L"",
                             WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_OWNERDATA | LVS_SINGLESEL |
-                                LVS_SHOWSELALWAYS | LVS_NOSORTHEADER,
+                                LVS_SHOWSELALWAYS | LVS_NOSORTHEADER | LVS_SHAREIMAGELISTS,
                             idStList, nullptr, WS_EX_CLIENTEDGE);
   ListView_SetExtendedListViewStyle(
       ListView1, LVS_EX_DOUBLEBUFFER | LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES | LVS_EX_INFOTIP);
@@ -119,10 +119,12 @@ void TfrmStation::ApplyFonts() {
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FBigFont.get()), TRUE);
   }
   SendMessageW(lblEnds, WM_SETFONT, reinterpret_cast<WPARAM>(FMediumFont.get()), TRUE);
-  // Rows tall enough to read at a glance: the row height follows the small image list's.
-  if (FRowHeight != nullptr) ImageList_Destroy(FRowHeight);
+  // Rows tall enough to read at a glance: the row height follows the small image list's. The window owns
+  // the list (the list view shares it), and drops the one before only once the view holds the new one.
+  const HIMAGELIST before = FRowHeight;
   FRowHeight = ImageList_Create(1, S(kRowHeight), ILC_COLOR, 1, 1);
   ListView_SetImageList(ListView1, FRowHeight, LVSIL_SMALL);
+  if (before != nullptr) ImageList_Destroy(before);
   for (int c = 0; c + 1 < kStationColumns; ++c) ListView_SetColumnWidth(ListView1, c, S(kColumnWidths[c]));
   FitColumns();
 }

@@ -53,6 +53,7 @@ TfrmStation::~TfrmStation() {
   FStations.clear();
   FProcesses.reset();
   FAdapterProcesses.reset();
+  // Shared with the list view, which is gone now: destroyed here once.
   if (FRowHeight != nullptr) ImageList_Destroy(FRowHeight);
 }
 
