@@ -25,6 +25,8 @@ constexpr int kRowHeight = 22;
 constexpr int kSpeedUpLeft = 332;
 constexpr int kSpeedUpWidth = 140;
 constexpr int kPlugLeft = 482;
+// "Set up this PC...", done once per PC: apart from the buttons of every day, in the counters' corner.
+constexpr int kSetupWidth = 120;
 // Socket and USB serial follow their texts between the header's width and these.
 constexpr int kColumnWidths[kStationColumns] = {130, 60, 110, 84, 100, 90, 104, 0};
 constexpr int kMinResultWidth = 160;
@@ -71,6 +73,8 @@ void TfrmStation::CreateControls() {
                             idStBtnRepeat, nullptr);
   btnSpeedUp = CreateControl(L"BUTTON", L"Speed up adapters", WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON,
                              idStBtnSpeedUp, nullptr);
+  btnSetup = CreateControl(L"BUTTON", L"Set up this PC\u2026", WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON,
+                           idStBtnSetup, nullptr);
   chkPlug = CreateControl(L"BUTTON", L"Start each logger when it is plugged in",
                           WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, idStChkPlug, nullptr);
   ListView1 = CreateControl(WC_LISTVIEWW, L"",
@@ -111,8 +115,8 @@ void TfrmStation::ApplyFonts() {
   FBigFont = MakeWeightedFont(L"Tahoma", 34, FW_BOLD, Dpi());
   FMediumFont = MakeWeightedFont(L"Tahoma", 16, FW_BOLD, Dpi());
   for (HWND control : {lblCompletedCaption, lblFailedCaption, lblRunningCaption, lblTotalCaption,
-                       lblEndsCaption, btnStart, btnCancel, btnRepeat, btnSpeedUp, chkPlug, ListView1,
-                       lblLogDir, edtLogDir, btnLogDir, lblImage, edtImage, btnFile, lblMessage}) {
+                       lblEndsCaption, btnStart, btnCancel, btnRepeat, btnSpeedUp, btnSetup, chkPlug,
+                       ListView1, lblLogDir, edtLogDir, btnLogDir, lblImage, edtImage, btnFile, lblMessage}) {
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FFont.get()), TRUE);
   }
   for (HWND control : {lblCompleted, lblFailed, lblRunning, lblTotal}) {
@@ -153,8 +157,10 @@ void TfrmStation::Layout() {
     MoveWindow(numbers[i], m + S(i * kCounterStep), S(24), S(kCounterWidth), S(44), TRUE);
   }
   const int endsLeft = m + S(4 * kCounterStep + 12);
-  MoveWindow(lblEndsCaption, endsLeft, S(8), std::max(0, w - endsLeft - m), S(16), TRUE);
-  MoveWindow(lblEnds, endsLeft, S(30), std::max(0, w - endsLeft - m), S(28), TRUE);
+  const int endsWidth = std::max(0, w - endsLeft - m - S(kSetupWidth + 8));
+  MoveWindow(lblEndsCaption, endsLeft, S(8), endsWidth, S(16), TRUE);
+  MoveWindow(lblEnds, endsLeft, S(30), endsWidth, S(28), TRUE);
+  MoveWindow(btnSetup, w - m - S(kSetupWidth), S(8), S(kSetupWidth), S(kButtonHeight), TRUE);
   MoveWindow(Bevel1, 0, S(74), w, S(8), TRUE);
 
   MoveWindow(btnStart, m, S(kButtonTop), S(96), S(kButtonHeight), TRUE);

@@ -26,6 +26,12 @@ namespace {
 constexpr UINT_PTR kTimer = 1;
 constexpr UINT kTimerMs = 250;
 constexpr uint64_t kRedrawMs = 1000;
+// A hub of loggers plugged in brings a broadcast per device and interface, seconds apart: the port list is
+// read once, this long after the last of them.
+constexpr UINT_PTR kRefillTimer = 2;
+constexpr UINT kRefillDelayMs = 400;
+// The scanner's thread has read the port list.
+constexpr UINT kPortsScanned = WM_APP + 0x121;
 
 }  // namespace
 
@@ -43,6 +49,14 @@ TfrmStation::TfrmStation(TStationWindowOptions options) : FOptions(std::move(opt
   Hooks.Beep = [](UINT type) { MessageBeep(type); };
   FProcesses = CreatePlatformProcesses();
   FHost = PlatformStationHost(FProcesses.get());
+  // The slow identity work is the scanner's; the core, on this thread, takes what the last list said.
+  FHost.Identify = [this](const std::string& port) {
+    const auto it = FIdentities.find(port);
+    if (it != FIdentities.end()) return it->second;
+    TPortIdentity identity;
+    identity.Key = FHost.PortKey(port);
+    return identity;
+  };
   CreateHandle(kCaption, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 0, Application().Handle());
   CenterOnScreen();
 }
@@ -76,6 +90,21 @@ void TfrmStation::OnCreate() {
   SetWindowTextW(edtImage, L"the embedded images");
 
   SizeToScreen();
+  const HWND window = Handle();
+  FScanner = std::make_unique<TPortScanner>(
+      [identifyAll = FHost.IdentifyAll, extra = FOptions.ExtraPorts] {
+        std::vector<std::string> ports;
+        FillPortList(ports);
+        for (const std::string& port : extra) {
+          if (std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(port);
+        }
+        const std::vector<TPortIdentity> identities = identifyAll(ports);
+        std::vector<TListedPort> listed;
+        for (size_t i = 0; i < ports.size() && i < identities.size(); ++i)
+          listed.push_back({ports[i], identities[i]});
+        return listed;
+      },
+      [window] { PostMessageW(window, kPortsScanned, 0, 0); });
   FillPorts();
   RefreshCounters();
   UpdateButtons();
@@ -85,17 +114,32 @@ void TfrmStation::OnCreate() {
 
 void TfrmStation::OnDestroy() {
   KillTimer(Handle(), kTimer);
+  KillTimer(Handle(), kRefillTimer);
+  // Waits for a scan under way; its message finds no window.
+  FScanner.reset();
   if (FOptions.EndsMessageLoop) PostQuitMessage(0);
 }
 
 void TfrmStation::FillPorts() {
-  std::vector<std::string> ports;
-  FillPortList(ports);
-  for (const std::string& extra : FOptions.ExtraPorts) {
-    if (std::find(ports.begin(), ports.end(), extra) == ports.end()) ports.push_back(extra);
-  }
+  if (FScanner) FScanner->Request();
+}
+
+bool TfrmStation::PortScanPending() const {
+  return FRefillDue || (FScanner && FScanner->Pending());
+}
+
+void TfrmStation::PortsScanned() {
   std::vector<TListedPort> listed;
-  for (const std::string& port : ports) listed.push_back({port, FHost.Identify(port)});
+  if (!FScanner || !FScanner->Take(listed)) return;
+  ++FPortScans;
+  std::vector<std::string> ports;
+  FIdentities.clear();
+  for (TListedPort& port : listed) {
+    ports.push_back(port.Port);
+    FIdentities[port.Port] = port.Identity;
+    for (const auto& station : FStations)
+      port.JustCompleted = port.JustCompleted || station->JustCompleted(port.Port, port.Identity);
+  }
   FBoard.Listed(listed);
   // With plugging on, the core starts a run on each port that appeared; a port whose adapter is being
   // restarted by "Speed up adapters" has not appeared.
@@ -127,13 +171,20 @@ std::vector<const TStationRun*> TfrmStation::Runs() const {
 void TfrmStation::Tick() {
   if (!FStations.empty()) FStations.back()->Step(0);
   StepSpeedUp();
+  StepSetup();
   if (Handle() == nullptr) return;
+  // With plugging on, a broadcast that never came leaves no logger waiting.
+  const bool watching = SendMessageW(chkPlug, BM_GETCHECK, 0, 0) == BST_CHECKED;
+  if (watching && !FClosing && FHost.NowMs() >= FNextPollMs) {
+    FNextPollMs = FHost.NowMs() + static_cast<uint64_t>(std::max(1, FOptions.PollMs));
+    if (!PortScanPending()) FillPorts();
+  }
   // The speed-up's outcome in a window of its own, once no other modal window is open.
   if (FSpeedUpReportDue && !FClosing && IsWindowEnabled(Handle())) {
     FSpeedUpReportDue = false;
     std::string text;
     for (const std::string& line : FSpeedUpDetails) text += line + "\r\n";
-    TfrmRunReport report(L"Speed up adapters", ToWide(text), true);
+    TfrmRunReport report(FSpeedUpReportTitle, ToWide(text), true);
     report.ShowModal();
   }
   const uint64_t now = FHost.NowMs();
@@ -143,8 +194,8 @@ void TfrmStation::Tick() {
   RefreshList();
   RefreshCounters();
   UpdateButtons();
-  // Every run and the speed-up have ended after the close: the window goes.
-  if (FClosing && !Busy() && FSpeedUpId == 0) DestroyWindow(Handle());
+  // Every run and the helpers have ended after the close: the window goes.
+  if (FClosing && !Busy() && FSpeedUpId == 0 && FSetupId == 0) DestroyWindow(Handle());
 }
 
 void TfrmStation::OnClose() {
@@ -154,11 +205,12 @@ void TfrmStation::OnClose() {
       FKilled = true;
       for (const auto& station : FStations) station->Kill();
       if (FSpeedUpId != 0) FAdapterProcesses->Kill(FSpeedUpId);
+      if (FSetupId != 0) FAdapterProcesses->Kill(FSetupId);
     }
     return;
   }
   const bool busy = Busy();
-  if (!busy && FSpeedUpId == 0) {
+  if (!busy && FSpeedUpId == 0 && FSetupId == 0) {
     DestroyWindow(Handle());
     return;
   }
@@ -191,6 +243,9 @@ bool TfrmStation::OnCommand(int id, int code, HWND) {
     case idStBtnSpeedUp:
       btnSpeedUpClick();
       return true;
+    case idStBtnSetup:
+      btnSetupClick();
+      return true;
     case idStChkPlug:
       if (code == BN_CLICKED) chkPlugClick();
       return true;
@@ -211,6 +266,14 @@ LRESULT TfrmStation::WndProc(UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
     case WM_TIMER:
       if (wParam == kTimer) Tick();
+      if (wParam == kRefillTimer) {
+        KillTimer(Handle(), kRefillTimer);
+        FRefillDue = false;
+        FillPorts();
+      }
+      return 0;
+    case kPortsScanned:
+      PortsScanned();
       return 0;
     case WM_NOTIFY:
       return WMNotify(wParam, lParam);
@@ -233,7 +296,12 @@ LRESULT TfrmStation::WMDeviceChange(WPARAM wParam, LPARAM lParam) {
   if ((wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE) && lParam != 0) {
     deviceType = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam)->dbch_devicetype;
   }
-  if (IsPortChange(wParam, deviceType)) FillPorts();
+  // Every device node change counts too: a broadcast for the port itself may never come. Each one puts
+  // the refill off again, so that a storm of them is read once.
+  if (IsPortChange(wParam, deviceType) || wParam == DBT_DEVNODES_CHANGED) {
+    SetTimer(Handle(), kRefillTimer, kRefillDelayMs, nullptr);
+    FRefillDue = true;
+  }
   return 0;
 }
 

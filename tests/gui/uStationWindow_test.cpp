@@ -33,6 +33,7 @@ using ::testing::StartsWith;
 
 constexpr wchar_t kPortMapKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
 constexpr wchar_t kQuorKey[] = L"Software\\Kalvenor\\Quor";
+constexpr wchar_t kUsbFlags[] = L"SYSTEM\\CurrentControlSet\\Control\\UsbFlags";
 
 std::wstring Text(HWND hwnd) {
   std::wstring text(static_cast<size_t>(GetWindowTextLengthW(hwnd)) + 1, L'\0');
@@ -160,8 +161,14 @@ class StationWindowTest : public ::testing::Test {
     SetInternalMode(false);
     SetPort(L"\\Device\\VCP5", L"", false);
     SetPort(L"\\Device\\Serial9", L"", false);
+    SetPort(L"\\Device\\VCP6", L"", false);
     SetPort(L"\\Device\\VCP217", L"", false);
     FAdapter.reset();
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUsbFlags, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+      RegDeleteValueW(key, L"IgnoreHWSerNum04036001");
+      RegCloseKey(key);
+    }
     std::error_code ec;
     std::filesystem::remove_all(FDir, ec);
   }
@@ -181,6 +188,8 @@ class StationWindowTest : public ::testing::Test {
     FForm->Hooks.Beep = [this](UINT type) { FBeeps.push_back(type); };
     ShowWindow(FForm->Handle(), SW_SHOW);
     UpdateWindow(FForm->Handle());
+    // The ports are read on the window's scanner thread: shown once that has told the window.
+    EXPECT_TRUE(PumpUntil([&] { return FForm->PortScans() > 0; }));
     Pump();
   }
 
@@ -209,7 +218,10 @@ class StationWindowTest : public ::testing::Test {
     DEV_BROADCAST_HDR header{};
     header.dbch_size = sizeof header;
     header.dbch_devicetype = DBT_DEVTYP_PORT;
+    const int before = FForm->PortScans();
     SendMessageW(FForm->Handle(), WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&header));
+    // Read shortly after the last broadcast, on the scanner's thread.
+    EXPECT_TRUE(PumpUntil([&] { return FForm->PortScans() > before && !FForm->PortScanPending(); }));
     Pump();
   }
 
@@ -281,9 +293,10 @@ TEST_F(StationWindowTest, LayoutScalesTheKeyboardWorksAndAMissingHelperIsNamed) 
   RECT client{};
   GetClientRect(FForm->Handle(), &client);
   std::vector<RECT> placed;
-  for (HWND control : {FForm->lblCompleted, FForm->lblFailed, FForm->lblRunning, FForm->lblTotal,
-                       FForm->btnStart, FForm->btnCancel, FForm->btnRepeat, FForm->btnSpeedUp, FForm->chkPlug,
-                       list, FForm->edtLogDir, FForm->btnLogDir, FForm->lblMessage}) {
+  for (HWND control :
+       {FForm->lblCompleted, FForm->lblFailed, FForm->lblRunning, FForm->lblTotal, FForm->btnSetup,
+        FForm->btnStart, FForm->btnCancel, FForm->btnRepeat, FForm->btnSpeedUp, FForm->chkPlug, list,
+        FForm->edtLogDir, FForm->btnLogDir, FForm->lblMessage, FForm->lblEnds}) {
     RECT rc{};
     GetWindowRect(control, &rc);
     MapWindowPoints(HWND_DESKTOP, FForm->Handle(), reinterpret_cast<POINT*>(&rc), 2);
@@ -511,6 +524,57 @@ TEST_F(StationWindowTest, SpeedUpSetsASlowAdaptersTimerAndItsRowSaysWhatBecameOf
   DeviceChange(DBT_DEVICEARRIVAL);
   EXPECT_EQ(Result(L"COM217"), L"waiting");
   EXPECT_EQ(Text(FForm->lblTotal), L"0");
+
+  // "Set up this PC..." for the FTDI-type adapter listed: the helper sets the flag (Wine asks for no
+  // rights) and says what follows from it.
+  SendMessageW(FForm->chkPlug, BM_CLICK, 0, 0);
+  ASSERT_TRUE(IsWindowEnabled(FForm->btnSetup));
+  Click(FForm->btnSetup);
+  EXPECT_FALSE(IsWindowEnabled(FForm->btnSpeedUp));
+  ASSERT_TRUE(PumpUntil([&] { return FShown.size() == 3; }));
+  EXPECT_EQ(FShown[2].Caption, L"Set up this PC");
+  EXPECT_THAT(ToUtf8(FShown[2].Text), HasSubstr("0403:6001: IgnoreHWSerNum04036001 set.\r\n"));
+  EXPECT_THAT(ToUtf8(Text(FForm->lblMessage)), StartsWith("This PC is set up: "));
+  BYTE flag = 0;
+  DWORD size = sizeof flag;
+  EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kUsbFlags, L"IgnoreHWSerNum04036001", RRF_RT_REG_BINARY, nullptr,
+                         &flag, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(flag, 1);
+}
+
+// A hub of loggers plugged in is a storm of broadcasts: the port list is read once, after the last one. With
+// plugging on, a logger that no broadcast announced is found by the slow poll.
+TEST_F(StationWindowTest, ABurstOfDeviceChangesIsReadOnceAndPluggingPollsForALoggerNoneAnnounced) {
+  TStationWindowOptions options = Options({"sim1"});
+  options.PollMs = 300;
+  Open(options);
+  HWND list = FForm->ListView1;
+  const int before = FForm->PortScans();
+  SetPort(L"\\Device\\VCP5", L"sim5", true);
+  DEV_BROADCAST_HDR port{sizeof port, DBT_DEVTYP_PORT, 0};
+  for (int i = 0; i < 30; ++i) {
+    const WPARAM event = i % 3 == 0   ? DBT_DEVNODES_CHANGED
+                         : i % 3 == 1 ? DBT_DEVICEARRIVAL
+                                      : DBT_DEVICEREMOVECOMPLETE;
+    SendMessageW(FForm->Handle(), WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&port));
+  }
+  EXPECT_EQ(FForm->PortScans(), before);
+  EXPECT_TRUE(FForm->PortScanPending());
+  ASSERT_TRUE(PumpUntil([&] { return !FForm->PortScanPending(); }));
+  EXPECT_EQ(FForm->PortScans(), before + 1);
+  EXPECT_THAT(Column(list, colPort), ElementsAre(L"sim1", L"sim5"));
+  // A broadcast of another kind of device asks for nothing.
+  DEV_BROADCAST_HDR volume{sizeof volume, DBT_DEVTYP_VOLUME, 0};
+  SendMessageW(FForm->Handle(), WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&volume));
+  EXPECT_FALSE(FForm->PortScanPending());
+
+  FAnswers = {L"Yes"};
+  Click(FForm->chkPlug);
+  SetPort(L"\\Device\\VCP6", L"sim6", true);
+  ASSERT_TRUE(PumpUntil([&] { return RowOf(L"sim6") >= 0; }));
+  EXPECT_EQ(Text(FForm->lblTotal), L"1");
+  EXPECT_THAT(ToUtf8(Result(L"sim6")), ::testing::AnyOf(StartsWith("running"), StartsWith("completed")));
 }
 
 TEST_F(StationWindowTest, InternalModeTakesAnImageFileCheckedBeforeAnyRunAndAsksNothing) {
