@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <nlohmann/json.hpp>
 
+#include "station/uForeignJson.h"
 #include "station/uText.h"
 
 namespace {
 
-using TJson = nlohmann::ordered_json;
+using TJson = TForeignJson;
 
 struct TSetupOutcomeName {
   TSetupOutcome Outcome;
@@ -148,34 +148,23 @@ std::string SetupResultsJson(const std::vector<TSetupResult>& results) {
                      {"notes", r.Notes}});
   }
   // Notes carry the system's texts: bytes that are not UTF-8 are replaced rather than fail.
-  return JsonTerminalSafe(array.dump(2, ' ', false, TJson::error_handler_t::replace)) + "\n";
+  return ForeignArrayText(array);
 }
 
 bool ParseSetupResults(const std::string& text, std::vector<TSetupResult>& results) {
   results.clear();
-  if (text.size() > (1u << 20)) return false;
-  const TJson array = TJson::parse(text, nullptr, false);
-  if (!array.is_array() || array.size() > 256) return false;
-  for (const TJson& item : array) {
-    if (!item.is_object()) return false;
-    const auto id = item.find("vid_pid");
-    const auto outcome = item.find("outcome");
+  return ReadForeignArray(text, [&results](const TJson& item) {
     TSetupResult r;
-    if (id == item.end() || !id->is_string() || !ParseUsbId(id->get<std::string>(), r.Id)) return false;
-    if (outcome == item.end() || !outcome->is_string()) return false;
+    std::string id, outcome;
+    if (!ReadForeignText(item, "vid_pid", id) || !ParseUsbId(id, r.Id) ||
+        !ReadForeignText(item, "outcome", outcome) || !ReadForeignNotes(item, r.Notes)) {
+      return false;
+    }
     const auto known = std::find_if(std::begin(kSetupOutcomeNames), std::end(kSetupOutcomeNames),
-                                    [&](const TSetupOutcomeName& n) { return *outcome == n.Name; });
+                                    [&](const TSetupOutcomeName& n) { return outcome == n.Name; });
     if (known == std::end(kSetupOutcomeNames)) return false;
     r.Outcome = known->Outcome;
-    const auto notes = item.find("notes");
-    if (notes != item.end()) {
-      if (!notes->is_array() || notes->size() > 64) return false;
-      for (const TJson& note : *notes) {
-        if (!note.is_string() || note.get_ref<const std::string&>().size() > 4096) return false;
-        r.Notes.push_back(note.get<std::string>());
-      }
-    }
     results.push_back(std::move(r));
-  }
-  return true;
+    return true;
+  });
 }
