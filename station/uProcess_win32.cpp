@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -24,6 +25,7 @@ struct TChild {
   HANDLE In = nullptr;  // write end of the child's standard input
   std::thread Reader;
   DWORD ReaderId = 0;  // the reader's thread id, so that its blocked read can be cut short
+  bool ReaderDone = false;
 };
 
 class TWin32Processes : public IProcesses {
@@ -55,9 +57,19 @@ class TWin32Processes : public IProcesses {
     FClosing = true;
     for (auto& [id, child] : FChildren) TerminateProcess(child.Process, 1);
     for (auto& [id, child] : FChildren) {
-      // A child stuck in a driver call keeps its end of the pipe open after TerminateProcess: cut the
-      // reader's wait short rather than hang.
-      if (WaitForSingleObject(child.Process, 2000) != WAIT_OBJECT_0) CancelReaderIo(child);
+      // A child stuck in a driver call keeps its end of the pipe open after TerminateProcess, and so may
+      // another process that holds it too (under Wine the console host of a child killed while it
+      // started): the reader's wait is cut short, again until it has ended (a cut that comes between two
+      // reads is lost), rather than hang.
+      WaitForSingleObject(child.Process, 2000);
+      for (int i = 0; i < 100; ++i) {
+        std::unique_lock<std::mutex> lock(FMutex);
+        if (child.ReaderDone) break;
+        lock.unlock();
+        CancelReaderIo(child);
+        lock.lock();
+        FReady.wait_for(lock, std::chrono::milliseconds(20), [&child] { return child.ReaderDone; });
+      }
       if (child.Reader.joinable()) child.Reader.join();
       CloseHandle(child.Process);
       if (child.In != nullptr) CloseHandle(child.In);
@@ -240,6 +252,7 @@ class TWin32Processes : public IProcesses {
     DWORD code = 0;
     GetExitCodeProcess(process, &code);
     std::lock_guard<std::mutex> lock(FMutex);
+    if (const auto it = FChildren.find(id); it != FChildren.end()) it->second.ReaderDone = true;
     if (!partial.empty()) FQueue.push_back({id, TProcessEvent::TKind::Line, std::move(partial), 0});
     // Exception codes (0xC0000005 ...) are crashes; anything else is the program's own exit code.
     const int exitCode = code >= 0xC0000000u ? kCrashed : static_cast<int>(code);
