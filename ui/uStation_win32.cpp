@@ -30,6 +30,8 @@ constexpr uint64_t kRedrawMs = 1000;
 // read once, this long after the last of them.
 constexpr UINT_PTR kRefillTimer = 2;
 constexpr UINT kRefillDelayMs = 400;
+// A storm that does not end (a device that comes and goes) puts the refill off no longer than this.
+constexpr uint64_t kRefillLongestMs = 3000;
 // The scanner's thread has read the port list.
 constexpr UINT kPortsScanned = WM_APP + 0x121;
 
@@ -299,7 +301,9 @@ LRESULT TfrmStation::WMDeviceChange(WPARAM wParam, LPARAM lParam) {
   // Every device node change counts too: a broadcast for the port itself may never come. Each one puts
   // the refill off again, so that a storm of them is read once.
   if (IsPortChange(wParam, deviceType) || wParam == DBT_DEVNODES_CHANGED) {
-    SetTimer(Handle(), kRefillTimer, kRefillDelayMs, nullptr);
+    const uint64_t now = FHost.NowMs();
+    if (!FRefillDue) FRefillSinceMs = now;
+    if (now - FRefillSinceMs < kRefillLongestMs) SetTimer(Handle(), kRefillTimer, kRefillDelayMs, nullptr);
     FRefillDue = true;
   }
   return 0;

@@ -242,6 +242,7 @@ class TfrmStation : public TForm, public IStationView {
   std::map<std::string, TPortIdentity> FIdentities;
   int FPortScans = 0;
   bool FRefillDue = false;
+  uint64_t FRefillSinceMs = 0;  // the first broadcast of the storm
   uint64_t FNextPollMs = 0;
   TFontHandle FFont, FBigFont, FMediumFont;
   HIMAGELIST FRowHeight = nullptr;
