@@ -9,6 +9,9 @@
 // Rows of cells as a table with columns padded to their widest cell, two blanks apart.
 std::string FormatTable(const std::vector<std::vector<std::string>>& rows);
 
+// Names compared as an operator reads them: runs of digits by their value ("COM3" before "COM12").
+bool NaturalLess(const std::string& a, const std::string& b);
+
 // `t` as ISO-8601 UTC, to the second ("2026-03-01T09:15:02Z") or the millisecond ("...02.123Z").
 std::string IsoUtc(std::chrono::system_clock::time_point t, bool millis);
 // The reverse, for "YYYY-MM-DDTHH:MM:SS" with an optional ".mmm" and the "Z"; false for anything else.

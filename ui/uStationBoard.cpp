@@ -12,10 +12,6 @@ bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // The four digits after `tag` in `text` ("Hub_#0006" gives "0006"), or empty.
 std::string NumberAfter(const std::string& text, const std::string& tag) {
   const size_t at = text.find(tag);
@@ -64,32 +60,6 @@ std::string DurationText(uint64_t ms) {
     std::snprintf(text, sizeof text, "%u:%02u", static_cast<unsigned>(s / 60), static_cast<unsigned>(s % 60));
   }
   return text;
-}
-
-bool NaturalLess(const std::string& a, const std::string& b) {
-  size_t i = 0, j = 0;
-  while (i < a.size() && j < b.size()) {
-    if (IsDigit(a[i]) && IsDigit(b[j])) {
-      // Leading zeros do not count; then the longer run is the larger number.
-      size_t ei = i, ej = j;
-      while (ei < a.size() && IsDigit(a[ei])) ++ei;
-      while (ej < b.size() && IsDigit(b[ej])) ++ej;
-      size_t si = i, sj = j;
-      while (si + 1 < ei && a[si] == '0') ++si;
-      while (sj + 1 < ej && b[sj] == '0') ++sj;
-      if (ei - si != ej - sj) return ei - si < ej - sj;
-      const int c = a.compare(si, ei - si, b, sj, ej - sj);
-      if (c != 0) return c < 0;
-      i = ei;
-      j = ej;
-      continue;
-    }
-    if (Lower(a[i]) != Lower(b[j])) return Lower(a[i]) < Lower(b[j]);
-    ++i;
-    ++j;
-  }
-  if (a.size() - i != b.size() - j) return a.size() - i < b.size() - j;
-  return a < b;  // equal but for case: still one order
 }
 
 std::string SocketSortKey(const std::string& location) {

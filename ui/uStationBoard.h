@@ -33,8 +33,6 @@ inline constexpr const char* kSummaryName = "summary.csv";
 
 // "0:07", "1:05", "1:02:03".
 std::string DurationText(uint64_t ms);
-// Names compared as an operator reads them: runs of digits by their value ("COM3" before "COM12").
-bool NaturalLess(const std::string& a, const std::string& b);
 // The physical socket as a sort key: Windows names a hub's port "Port_#0004.Hub_#0006", which sorts by
 // hub, then port; other texts (Linux "1-1.4") stay as they are.
 std::string SocketSortKey(const std::string& location);

@@ -5,6 +5,8 @@
 
 #include <deque>
 
+#include "station/uText.h"
+
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
