@@ -248,7 +248,7 @@ int RunStation(const TStationOptions& o, TCliIo& io, const TCliHost& host) {
     }
     for (const std::string& port : start) station.Start(port);
     Loop(station, view, o, host);
-    rc = view.Finish(station);
+    rc = view.Finish(station, o.Summary);
   }
   StationFinished();
   return rc;

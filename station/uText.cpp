@@ -156,3 +156,18 @@ bool NaturalLess(const std::string& a, const std::string& b) {
   if (a.size() - i != b.size() - j) return a.size() - i < b.size() - j;
   return a < b;  // equal but for case: still one order
 }
+
+std::string HintText(const std::string& line) {
+  static const std::string kPrefix = "pellory-cli: ";
+  return line.compare(0, kPrefix.size(), kPrefix) == 0 ? line.substr(kPrefix.size()) : line;
+}
+
+std::string OpenFailureHint(const std::string& port, int exitCode, const std::vector<std::string>& hints) {
+  constexpr int kExitPortNotReady = 10;
+  if (exitCode != kExitPortNotReady || port.empty()) return {};
+  for (auto it = hints.rbegin(); it != hints.rend(); ++it) {
+    std::string hint = HintText(*it);
+    if (hint.compare(0, port.size(), port) == 0) return hint;
+  }
+  return {};
+}
