@@ -385,7 +385,7 @@ TEST_F(StationWindowTest, EightLoggersRunInParallelTheFailedOneIsShownAndRepeate
   ASSERT_TRUE(PumpUntil([&] { return !FForm->Busy(); }));
   Pump();
 
-  const std::wstring refused = L"failed: " + ToWide(OutcomeText(48, "sim3"));
+  const std::wstring refused = L"failed \u2014 not updated: " + ToWide(OutcomeText(48, "sim3"));
   for (const std::wstring port : {L"sim1", L"sim2", L"sim4", L"sim5", L"sim6", L"sim7", L"sim8"}) {
     EXPECT_EQ(Result(port), L"completed") << ToUtf8(port);
     EXPECT_EQ(ListCell(list, RowOf(port), colProgress), L"100%");
