@@ -644,6 +644,35 @@ TEST_F(StationWindowTest, MessagesGoWithTheirCauseAndRepeatedLoggersCountAsCompl
   EXPECT_TRUE(IsWindowVisible(report->Handle()));
 }
 
+// The report window alone: opened at its end, following new lines there, keeping a reader's place above.
+TEST_F(StationWindowTest, TheReportWindowFollowsItsRunUnlessTheReaderScrolledUp) {
+  std::wstring text;
+  for (int i = 1; i <= 200; ++i) text += L"10-00-00 -> Progress " + std::to_wstring(i) + L"%\r\n";
+  TfrmRunReport report(L"Report sim1", text);
+  report.ShowModeless();
+  Pump();
+  EXPECT_TRUE(IsWindowVisible(report.Handle()));
+  EXPECT_TRUE(ShowsItsEnd(&report));
+
+  text += L"10-00-01 -> Progress 201%\r\n";
+  report.SetText(text);
+  EXPECT_TRUE(ShowsItsEnd(&report));
+  EXPECT_EQ(Text(report.Memo1), text);
+  // Scrolled to the top to read: new lines leave the view where it is.
+  SendMessageW(report.Memo1, WM_VSCROLL, SB_TOP, 0);
+  text += L"10-00-02 -> Update SD CARD V4.106 succesfully completed.\r\n";
+  report.SetText(text);
+  EXPECT_EQ(SendMessageW(report.Memo1, EM_GETFIRSTVISIBLELINE, 0, 0), 0);
+  EXPECT_EQ(Text(report.Memo1), text);
+  // Another run's lines: shown anew, at their end.
+  report.SetText(L"10-05-00 -> Start at serial port \"sim1\"\r\n" + text);
+  EXPECT_TRUE(ShowsItsEnd(&report));
+  // Escape puts it away.
+  MSG escape{report.Memo1, WM_KEYDOWN, VK_ESCAPE, 0, 0, {}};
+  DispatchFormMessage(escape);
+  EXPECT_FALSE(IsWindowVisible(report.Handle()));
+}
+
 // "Speed up adapters" runs pellory-cli.exe latency for the idle slow ports. Under Wine this process may write
 // the machine's registry, so the command sets the timer without the elevated step (which the command
 // line's own test runs); no device stands behind the key, so it is one to plug in again.
