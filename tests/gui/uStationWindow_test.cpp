@@ -136,13 +136,14 @@ std::string CliProgram() {
   return ToUtf8((self.parent_path().parent_path().parent_path() / L"cli" / L"pellory-cli.exe").wstring());
 }
 
-int ProcessesNamed(const wchar_t* name) {
+// This test program's own children of that name: ctest runs other tests beside it that start pellory-cli.exe.
+int ChildProcessesNamed(const wchar_t* name) {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   int count = 0;
   for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry)) {
-    if (lstrcmpiW(entry.szExeFile, name) == 0) ++count;
+    if (lstrcmpiW(entry.szExeFile, name) == 0 && entry.th32ParentProcessID == GetCurrentProcessId()) ++count;
   }
   CloseHandle(snapshot);
   return count;
@@ -523,6 +524,7 @@ TEST_F(StationWindowTest, PluggingStartsARunUnpluggingMarksItAndClosingCancelsTh
   FAnswers = {L"Yes"};
   Click(FForm->btnStart);
   EXPECT_EQ(Text(FForm->lblRunning), L"2");
+  EXPECT_EQ(ChildProcessesNamed(L"pellory-cli.exe"), 2);
   MSG escape{list, WM_KEYDOWN, VK_ESCAPE, 0, 0, {}};
   DispatchFormMessage(escape);
   Pump();
@@ -549,7 +551,7 @@ TEST_F(StationWindowTest, PluggingStartsARunUnpluggingMarksItAndClosingCancelsTh
   EXPECT_EQ(FShown[3].Default, L"No");
   EXPECT_TRUE(FForm->Closing());
   ASSERT_TRUE(PumpUntil([&] { return !IsWindow(window); }));
-  EXPECT_EQ(ProcessesNamed(L"pellory-cli.exe"), 0);
+  EXPECT_EQ(ChildProcessesNamed(L"pellory-cli.exe"), 0);
   const std::vector<std::string> summary = Summary();
   ASSERT_EQ(summary.size(), 4u);
   EXPECT_EQ(Count(summary, "sim5,"), 1);
