@@ -174,7 +174,6 @@ TStation& TfrmStation::Station() {
     config.LogDir = dir;
     config.Summary = dir + "\\" + kSummaryName;
     config.GraceMs = FOptions.GraceMs;
-    config.KeepEarlierRows = true;
     FStations.push_back(std::make_unique<TStation>(config, FHost, *this));
     FStationLogDir = dir;
     FStationFile = FImageFile;
