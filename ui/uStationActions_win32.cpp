@@ -174,6 +174,7 @@ TStation& TfrmStation::Station() {
     config.LogDir = dir;
     config.Summary = dir + "\\" + kSummaryName;
     config.GraceMs = FOptions.GraceMs;
+    config.RecordRetryMs = FOptions.RecordRetryMs;
     FStations.push_back(std::make_unique<TStation>(config, FHost, *this));
     FStationLogDir = dir;
     FStationFile = FImageFile;
