@@ -331,11 +331,11 @@ void TRecord::Flush() {
   TRecordLock asideLock;
   bool holdsAside = false;
   if (!FAsidePath.empty() && FileExists(FAsidePath)) {
-    holdsAside =
-        asideLock.Take(FAsidePath + ".lock", FOptions.LockWaitMs, error) && LoadJournal(FAsidePath, aside);
+    const bool locked = asideLock.Take(FAsidePath + ".lock", FOptions.LockWaitMs, error);
+    holdsAside = locked && LoadJournal(FAsidePath, aside);
     // Rows that wait there go before any later row: none is written until they can be.
     if (!holdsAside)
-      return WaitAside("cannot be written: the rows waiting in this user's folder cannot be read");
+      return WaitAside("cannot be written: the rows waiting in this user's folder cannot be read", locked);
   }
   // Everything that waits, oldest first.
   TJournal all = beside;
@@ -391,7 +391,7 @@ void TRecord::Keep(const TJournal& journal, bool rewrite, bool holdsAside, const
   std::string why;
   TFileError error;
   if (rewrite) {
-    if (!ReplaceWholeFile(BesidePath(), journal.Text(), why)) return WaitAside(reason);
+    if (!ReplaceWholeFile(BesidePath(), journal.Text(), why)) return WaitAside(reason, holdsAside);
     FMemory.clear();
     if (holdsAside) RemoveFile(FAsidePath, error);
   }
@@ -399,7 +399,7 @@ void TRecord::Keep(const TJournal& journal, bool rewrite, bool holdsAside, const
   Tell(journal.Rows.size(), reason, BesidePath());
 }
 
-void TRecord::WaitAside(const std::string& reason) {
+void TRecord::WaitAside(const std::string& reason, bool locked) {
   // Nothing beside the summary takes the rows now: this user's folder keeps them.
   size_t kept = 0;
   TRecordLock lock;
@@ -407,7 +407,8 @@ void TRecord::WaitAside(const std::string& reason) {
   std::string why;
   TJournal aside;
   if (!FAsidePath.empty() && FolderTakesFiles(FOptions.PendingDir, why) &&
-      lock.Take(FAsidePath + ".lock", FOptions.LockWaitMs, error) && LoadJournal(FAsidePath, aside)) {
+      (locked || lock.Take(FAsidePath + ".lock", FOptions.LockWaitMs, error)) &&
+      LoadJournal(FAsidePath, aside)) {
     if (!FMemory.empty()) {
       aside.Summary = FOptions.Summary;
       aside.Rows.insert(aside.Rows.end(), FMemory.begin(), FMemory.end());

@@ -92,8 +92,9 @@ class TRecord {
   bool FindFile(std::string& file, std::string& reason);
   // The rows wait in the journal beside the summary (written anew when `rewrite`).
   void Keep(const TJournal& journal, bool rewrite, bool holdsAside, const std::string& reason);
-  // The rows wait in this user's folder, or in memory when that fails too.
-  void WaitAside(const std::string& reason);
+  // The rows wait in this user's folder, or in memory when that fails too. `locked`: the caller holds that
+  // journal's lock already.
+  void WaitAside(const std::string& reason, bool locked = false);
   void Tell(size_t waiting, const std::string& reason, const std::string& journal);
   std::string BesidePath() const { return FOptions.Summary + ".pending"; }
 

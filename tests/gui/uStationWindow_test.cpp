@@ -136,13 +136,14 @@ std::string CliProgram() {
   return ToUtf8((self.parent_path().parent_path().parent_path() / L"cli" / L"pellory-cli.exe").wstring());
 }
 
-int ProcessesNamed(const wchar_t* name) {
+// This process's children of that name: other tests started beside this one may run the same program.
+int ChildrenNamed(const wchar_t* name) {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   int count = 0;
   for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry)) {
-    if (lstrcmpiW(entry.szExeFile, name) == 0) ++count;
+    if (lstrcmpiW(entry.szExeFile, name) == 0 && entry.th32ParentProcessID == GetCurrentProcessId()) ++count;
   }
   CloseHandle(snapshot);
   return count;
@@ -518,7 +519,7 @@ TEST_F(StationWindowTest, PluggingStartsARunUnpluggingMarksItAndClosingCancelsTh
   }
   EXPECT_EQ(logs, 2);
   ASSERT_TRUE(PumpUntil([&] { return !IsWindow(window); }));
-  EXPECT_EQ(ProcessesNamed(L"pellory-cli.exe"), 0);
+  EXPECT_EQ(ChildrenNamed(L"pellory-cli.exe"), 0);
 }
 
 // "Speed up adapters" runs pellory-cli.exe latency for the idle slow ports. Under Wine this process may write
