@@ -178,16 +178,17 @@ struct TRecord::TJournal {
     if (text.compare(0, at, kJournalHead) != 0 || !GetField(text, at, "summary", Summary)) return false;
     std::string mark;
     if (GetField(text, at, "appending", mark)) {
-      unsigned long long a = 0, l = 0, h = 0, c = 0;
-      int used = 0;
-      if (std::sscanf(mark.c_str(), "%llu %llu %llu %llu %n", &a, &l, &h, &c, &used) != 4 || used <= 0)
-        return false;
+      // "AT LENGTH HASH COUNT TARGET", the numbers in decimal.
+      size_t i = 0;
+      for (uint64_t* number : {&At, &Length, &Hash, &Count}) {
+        const size_t from = i;
+        *number = 0;
+        while (i < mark.size() && mark[i] >= '0' && mark[i] <= '9' && i - from < 20)
+          *number = *number * 10 + static_cast<uint64_t>(mark[i++] - '0');
+        if (i == from || i >= mark.size() || mark[i++] != ' ') return false;
+      }
       Appending = true;
-      At = a;
-      Length = l;
-      Hash = h;
-      Count = c;
-      Target = mark.substr(static_cast<size_t>(used));
+      Target = mark.substr(i);
     }
     std::string row;
     while (at < text.size()) {
