@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,13 @@ class TStationTerminalView : public IStationView {
   void RunEnded(const TStationRun& run) override;
   void PortSkipped(const std::string& port, const std::string& why) override;
   void Problem(const std::string& text) override;
+  // On standard error when rows of the summary start or stop waiting, or go to another file; with --json
+  // also as a JSON object on standard output.
+  void RecordChanged(const TRecordState& state) override;
+  // Rows still wait when the runs have ended: tried again for `seconds`.
+  void RecordTrying(const TRecordState& state, uint64_t seconds);
+  // Rows still wait when the station ends.
+  void RecordLeft(const TRecordState& state);
 
   // On a terminal: the runs' lines, where they changed.
   void Draw(const TStation& station);
@@ -39,6 +47,7 @@ class TStationTerminalView : public IStationView {
   bool FTty;  // redrawn lines on standard output
   size_t FDrawnLines = 0;
   std::string FDrawnText;
+  TRecordState FRecord;  // as told last
 };
 
 // `rows` as a table no wider than `width` (0: as wide as it is): the columns that do not fit follow in

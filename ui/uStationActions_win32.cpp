@@ -27,18 +27,10 @@ std::wstring Trimmed(std::wstring text) {
   return text.substr(first, last - first + 1);
 }
 
-// A file name a run can open: as it is when it is plain ASCII, else its short form (a child's 8-bit
-// command line takes the ANSI code page only).
-std::string PathForRuns(const std::wstring& path) {
-  const bool ascii = std::all_of(path.begin(), path.end(), [](wchar_t c) { return c < 0x80; });
-  if (ascii) return ToUtf8(path);
-  return ToUtf8(AnsiToWide(FileNameForStreams(path)));
-}
-
 // The image file for every run, checked whole once before any run starts: false with the reason when every
 // run would fail on it.
 bool CheckImageFile(const std::wstring& path, std::string& reason) {
-  return ::CheckImageFile(FileNameForStreams(path), reason);
+  return ::CheckImageFile(ToUtf8(path), reason);
 }
 
 }  // namespace
@@ -153,7 +145,7 @@ bool TfrmStation::ReadyToStart() {
   if (!FImageFile.empty()) {
     std::string reason;
     if (!CheckImageFile(ToWide(FImageFile), reason)) {
-      ShowMessage(L"Nothing started: " + AnsiToWide(reason), true);
+      ShowMessage(L"Nothing started: " + ToWide(reason), true);
       return false;
     }
   }
@@ -169,19 +161,20 @@ bool TfrmStation::ReadyToStart() {
 }
 
 TStation& TfrmStation::Station() {
-  // The core writes its files through the wide file API: the folder goes as it is, in UTF-8.
+  // The core writes its files and starts its runs through the wide API: folder and file go as they are,
+  // in UTF-8.
   const std::string dir = ToUtf8(LogDirText());
   const bool changed = dir != FStationLogDir || FImageFile != FStationFile;
   if (FStations.empty() || (changed && !FStations.back()->Busy())) {
     TStationConfig config;
     config.Program = FProgram;
     config.MaxRepeats = 3;
-    config.File = FImageFile.empty() ? std::string() : PathForRuns(ToWide(FImageFile));
+    config.File = FImageFile;
     config.SimOptions = FOptions.SimOptions;
     config.LogDir = dir;
     config.Summary = dir + "\\" + kSummaryName;
-    config.KeepEarlierRows = true;
     config.GraceMs = FOptions.GraceMs;
+    config.RecordRetryMs = FOptions.RecordRetryMs;
     FStations.push_back(std::make_unique<TStation>(config, FHost, *this));
     FStationLogDir = dir;
     FStationFile = FImageFile;
@@ -240,7 +233,7 @@ void TfrmStation::btnFileClick() {
   if (!Hooks.ChooseFile(fileName)) return;
   std::string reason;
   if (!CheckImageFile(fileName, reason)) {
-    ShowMessage(L"This image file cannot be used: " + AnsiToWide(reason), true);
+    ShowMessage(L"This image file cannot be used: " + ToWide(reason), true);
     return;
   }
   FImageFile = ToUtf8(fileName);
