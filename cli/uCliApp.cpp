@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <istream>
 #include <memory>
@@ -140,7 +141,9 @@ int LatencyCommand(const TCliOptions& options, TCliIo& io, const TCliHost& host)
   }
 
   if (elevatedCopy) {
-    std::ofstream out(o.ResultFile, std::ios::binary | std::ios::trunc);
+    // By its UTF-8 name (a user folder may hold letters the ANSI code page lacks).
+    std::ofstream out(std::filesystem::path(std::u8string(o.ResultFile.begin(), o.ResultFile.end())),
+                      std::ios::binary | std::ios::trunc);
     out << TimerResultsJson(results);
     if (!out.flush()) {
       io.Err << kProgram << ": cannot write " << TerminalSafe(o.ResultFile) << '\n';

@@ -207,7 +207,8 @@ void BuildCliApp(CLI::App& app, TCliOptions& o) {
                    "  4   latency: a port has no adapter latency timer\n"
                    "  5   latency: not permitted, or the elevation was declined\n");
   exitCodes.insert(exitCodes.find(stationLine) + stationLine.size(),
-                   "  7   latency: set, but taken only when the adapter is plugged in again\n");
+                   "  7   latency: set, but taken only when the adapter is plugged in again\n"
+                   "  8   station: the runs have ended, but rows of the summary still wait\n");
   app.footer(Footer(std::string("Run 'pellory-cli COMMAND --help' for the options of a command.\n\n") +
                     kOutput + "\n" + exitCodes));
   CLI::Option* version = app.add_flag("--version")->description("print the program's version and exit");

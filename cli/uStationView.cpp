@@ -1,7 +1,9 @@
 #include "cli/uStationView.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <ostream>
 
 #include "run/uProgressEstimate.h"
@@ -82,6 +84,47 @@ void TStationTerminalView::PortSkipped(const std::string& port, const std::strin
 
 void TStationTerminalView::Problem(const std::string& text) {
   Above(std::string(kProgram) + " station: " + Safe(text));
+}
+
+void TStationTerminalView::RecordChanged(const TRecordState& state) {
+  if (FJson) {
+    nlohmann::ordered_json j;
+    j["summary"] = state.Summary;
+    j["file"] = state.File;
+    j["rows_waiting"] = state.Waiting;
+    j["reason"] = state.Reason;
+    j["kept_in"] = state.Journal;
+    j["ts"] = IsoUtc(std::chrono::system_clock::now(), true);
+    FIo.Out << JsonTerminalSafe(j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace))
+            << '\n'
+            << std::flush;
+  }
+  const std::string head = std::string(kProgram) + " station: ";
+  if (state.File != FRecord.File && !state.DivertedText().empty()) Above(head + Safe(state.DivertedText()));
+  if (state.Waiting > 0 && (FRecord.Waiting == 0 || state.Reason != FRecord.Reason ||
+                            state.Journal.empty() != FRecord.Journal.empty())) {
+    const std::string kept = state.Journal.empty() ? "kept in memory only, as nothing on disk takes them"
+                                                   : "kept in \"" + state.Journal + "\"";
+    Above(head + Safe(state.WaitingText() + " (" + kept + "; tried again every few seconds)"));
+  } else if (state.Waiting == 0 && FRecord.Waiting > 0) {
+    Above(head + Safe("the rows that waited are written to \"" + state.File + "\""));
+  }
+  FRecord = state;
+}
+
+void TStationTerminalView::RecordTrying(const TRecordState& state, uint64_t seconds) {
+  Above(std::string(kProgram) + " station: " +
+        Safe(state.WaitingText() + "; trying again for " + std::to_string(seconds) +
+             " s (Ctrl-C ends the wait)"));
+}
+
+void TStationTerminalView::RecordLeft(const TRecordState& state) {
+  const std::string where = state.Journal.empty()
+                                ? "they are lost when the station ends (nothing on disk took them)"
+                                : "they are kept in \"" + state.Journal +
+                                      "\", and the next station that writes to \"" + state.Summary +
+                                      "\" writes them first";
+  Above(std::string(kProgram) + " station: " + Safe(state.WaitingText() + ": " + where));
 }
 
 void TStationTerminalView::Above(const std::string& line) {
@@ -203,7 +246,7 @@ void TStationTerminalView::Draw(const TStation& station) {
   FDrawnLines = lines;
 }
 
-int TStationTerminalView::Finish(const TStation& station, const std::string& summary) {
+int TStationTerminalView::Finish(const TStation& station) {
   Draw(station);
   bool allCompleted = true;
   for (const TStationRow& row : station.Rows()) allCompleted = allCompleted && row.Result == "completed";
@@ -239,7 +282,7 @@ int TStationTerminalView::Finish(const TStation& station, const std::string& sum
   } else {
     FIo.Out << '\n'
             << CompactTable(station.Runs(), width) << '\n'
-            << SummaryNote(summary) << '\n'
+            << SummaryNote(station.Record().File) << '\n'
             << std::flush;
   }
   if (FTty) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <string>
 #include <vector>
@@ -24,12 +25,19 @@ class TStationTerminalView : public IStationView {
   void RunEnded(const TStationRun& run) override;
   void PortSkipped(const std::string& port, const std::string& why) override;
   void Problem(const std::string& text) override;
+  // On standard error when rows of the summary start or stop waiting, or go to another file; with --json
+  // also as a JSON object on standard output.
+  void RecordChanged(const TRecordState& state) override;
+  // Rows still wait when the runs have ended: tried again for `seconds`.
+  void RecordTrying(const TRecordState& state, uint64_t seconds);
+  // Rows still wait when the station ends.
+  void RecordLeft(const TRecordState& state);
 
   // On a terminal: the runs' lines, where they changed.
   void Draw(const TStation& station);
-  // The closing table (with --json every column of the summary, else the compact one that names `summary`
-  // for the rest), and on a terminal the hints its lines had no room for; the station's exit code.
-  int Finish(const TStation& station, const std::string& summary);
+  // The closing table (with --json every column of the summary, else the compact one that names the summary
+  // file for the rest), and on a terminal the hints its lines had no room for; the station's exit code.
+  int Finish(const TStation& station);
 
  private:
   void Size(int& columns, int& rows) const;
@@ -41,6 +49,7 @@ class TStationTerminalView : public IStationView {
   bool FTty;  // redrawn lines on standard output
   size_t FDrawnLines = 0;
   std::string FDrawnText;
+  TRecordState FRecord;  // as told last
 };
 
 // The finished runs as one line each, by port (COM3 before COM12): port, result, time, and the final text, or

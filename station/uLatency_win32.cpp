@@ -175,11 +175,9 @@ class TWin32AdapterTimers : public IAdapterTimers {
     if (GetTempPathW(MAX_PATH, dir) == 0 || GetTempFileNameW(dir, L"pel", 0, file) == 0) {
       return tellAll(TTimerOutcome::Failed, "no temporary file for the step with administrator rights.");
     }
-    // The copy reads its command line in the ANSI code page: the short form of the file's name is plain
-    // ASCII, also under a user folder whose name is not.
-    wchar_t shortFile[MAX_PATH + 1] = {};
-    const DWORD shortLength = GetShortPathNameW(file, shortFile, MAX_PATH);
-    const std::wstring resultFile = shortLength > 0 && shortLength < MAX_PATH ? shortFile : file;
+    // The copy reads its command line as UTF-16: the file's own name reaches it, also under a user folder
+    // whose name the ANSI code page lacks and on a volume without short (8.3) names.
+    const std::wstring resultFile = file;
     const std::string program = FEnv.ElevatedProgram.empty() ? SelfExecutablePath() : FEnv.ElevatedProgram;
     // The ports last, after "--": no port name is taken for an option.
     std::wstring parameters =

@@ -11,10 +11,6 @@
 
 #include "device/uWinText_win32.h"
 
-// A file name the standard streams can open: the ANSI form, or the short form when the name holds
-// characters the ANSI code page lacks.
-std::string FileNameForStreams(const std::wstring& path);
-
 // Loads comctl32's classes once.
 void EnsureCommonControls();
 

@@ -28,22 +28,15 @@ std::wstring Trimmed(std::wstring text) {
   return text.substr(first, last - first + 1);
 }
 
-// A file name a run can open: as it is when it is plain ASCII, else its short form (a child's 8-bit
-// command line takes the ANSI code page only).
-std::string PathForRuns(const std::wstring& path) {
-  const bool ascii = std::all_of(path.begin(), path.end(), [](wchar_t c) { return c < 0x80; });
-  if (ascii) return ToUtf8(path);
-  return ToUtf8(AnsiToWide(FileNameForStreams(path)));
-}
-
 // The image file for every run, checked whole once before any run starts: false with the reason when every
 // run would fail on it.
 bool CheckImageFile(const std::wstring& path, std::string& reason) {
-  return ::CheckImageFile(FileNameForStreams(path), reason);
+  return ::CheckImageFile(ToUtf8(path), reason);
 }
 
-// Tried by creating a file: a folder may exist and still take none.
-bool FolderTakesFiles(const std::wstring& dir) {
+// Tried by creating a file (and deleting it at once): a folder may exist and still take none. Makes no
+// folder, unlike the station's FolderTakesFiles.
+bool ExistingFolderTakesFiles(const std::wstring& dir) {
   const std::wstring probe = dir + L"\\.pellory-station-probe";
   HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
@@ -185,7 +178,7 @@ void TfrmStation::AcceptLogDir() {
     ShowMessage(L"Choose the log folder: type it, or use Change...", true, TMessageCause::LogDir);
   } else if (!Exists(dir) && !NearestExistingFolder(dir).empty()) {
     ShowMessage(L"The log folder \"" + dir + L"\" is made at the next start.", false, TMessageCause::LogDir);
-  } else if (!FolderTakesFiles(dir)) {
+  } else if (!ExistingFolderTakesFiles(dir)) {
     ShowMessage(L"The log folder \"" + dir + L"\" cannot be written. Choose another one.", true,
                 TMessageCause::LogDir);
   } else {
@@ -208,14 +201,14 @@ bool TfrmStation::ReadyToStart(const std::string& firstLine) {
       L"Nothing started: the log folder \"" + dir + L"\" cannot be written. Choose another one.";
   // A folder that is there must take files now; one that is not is made only once the operator has said Yes.
   const bool exists = Exists(dir);
-  if (exists && !FolderTakesFiles(dir)) {
+  if (exists && !ExistingFolderTakesFiles(dir)) {
     ShowMessage(notWritten, true, TMessageCause::LogDir);
     return false;
   }
   if (!FImageFile.empty()) {
     std::string reason;
     if (!CheckImageFile(ToWide(FImageFile), reason)) {
-      ShowMessage(L"Nothing started: " + AnsiToWide(reason), true);
+      ShowMessage(L"Nothing started: " + ToWide(reason), true);
       return false;
     }
   }
@@ -229,7 +222,7 @@ bool TfrmStation::ReadyToStart(const std::string& firstLine) {
   if (!exists) {
     // With its parents.
     SHCreateDirectoryExW(nullptr, dir.c_str(), nullptr);
-    if (!FolderTakesFiles(dir)) {
+    if (!ExistingFolderTakesFiles(dir)) {
       ShowMessage(notWritten, true, TMessageCause::LogDir);
       return false;
     }
@@ -239,19 +232,20 @@ bool TfrmStation::ReadyToStart(const std::string& firstLine) {
 }
 
 TStation& TfrmStation::Station() {
-  // The core writes its files through the wide file API: the folder goes as it is, in UTF-8.
+  // The core writes its files and starts its runs through the wide API: folder and file go as they are,
+  // in UTF-8.
   const std::string dir = ToUtf8(LogDirText());
   const bool changed = dir != FStationLogDir || FImageFile != FStationFile;
   if (FStations.empty() || (changed && !FStations.back()->Busy())) {
     TStationConfig config;
     config.Program = FProgram;
     config.MaxRepeats = 3;
-    config.File = FImageFile.empty() ? std::string() : PathForRuns(ToWide(FImageFile));
+    config.File = FImageFile;
     config.SimOptions = FOptions.SimOptions;
     config.LogDir = dir;
     config.Summary = dir + "\\" + kSummaryName;
-    config.KeepEarlierRows = true;
     config.GraceMs = FOptions.GraceMs;
+    config.RecordRetryMs = FOptions.RecordRetryMs;
     FStations.push_back(std::make_unique<TStation>(config, FHost, *this));
     FStationLogDir = dir;
     FStationFile = FImageFile;
@@ -315,7 +309,7 @@ void TfrmStation::btnFileClick() {
   if (!Hooks.ChooseFile(fileName)) return;
   std::string reason;
   if (!CheckImageFile(fileName, reason)) {
-    ShowMessage(L"This image file cannot be used: " + AnsiToWide(reason), true);
+    ShowMessage(L"This image file cannot be used: " + ToWide(reason), true);
     return;
   }
   FImageFile = ToUtf8(fileName);

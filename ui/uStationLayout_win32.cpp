@@ -97,6 +97,7 @@ void TfrmStation::CreateControls() {
                            nullptr, WS_EX_CLIENTEDGE);
   btnFile = CreateControl(L"BUTTON", L"File...", fileRow | WS_TABSTOP | BS_PUSHBUTTON, idStBtnFile, nullptr);
   lblMessage = CreateControl(L"STATIC", L"", label | SS_ENDELLIPSIS, idStMessage, nullptr);
+  lblRecord = CreateControl(L"STATIC", L"", (label & ~WS_VISIBLE) | SS_ENDELLIPSIS, idStRecord, nullptr);
 }
 
 void TfrmStation::CreateColumns() {
@@ -119,7 +120,7 @@ void TfrmStation::ApplyFonts() {
   FMediumFont = MakeWeightedFont(L"Tahoma", 16, FW_BOLD, Dpi());
   for (HWND control : {lblCompletedCaption, lblFailedCaption, lblRunningCaption, lblTotalCaption,
                        lblEndsCaption, btnStart, btnCancel, btnRepeat, btnSpeedUp, chkPlug, ListView1,
-                       lblLogDir, edtLogDir, btnLogDir, lblImage, edtImage, btnFile, lblMessage}) {
+                       lblLogDir, edtLogDir, btnLogDir, lblImage, edtImage, btnFile, lblMessage, lblRecord}) {
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FFont.get()), TRUE);
   }
   // The runs beside the total, and what the empty list says.
@@ -194,6 +195,11 @@ void TfrmStation::Layout() {
   MoveWindow(lblLogDir, m, top + S(4), S(70), S(16), TRUE);
   MoveWindow(edtLogDir, editLeft, top, editWidth, rowHeight, TRUE);
   MoveWindow(btnLogDir, w - m - buttonWidth, top - S(1), buttonWidth, rowHeight + S(2), TRUE);
+  // The record's line, over the log folder, only while it has something to say.
+  if (IsWindowVisible(lblRecord)) {
+    top -= S(6) + S(18);
+    MoveWindow(lblRecord, m, top, std::max(0, w - 2 * m), S(18), TRUE);
+  }
 
   const int listBottom = top - S(10);
   const int listHeight = std::max(S(60), listBottom - S(kListTop));
@@ -264,7 +270,7 @@ LRESULT TfrmStation::WMCtlColorStatic(WPARAM wParam, LPARAM lParam) {
     ink = LookOf(TRunStatus::Failed).Ink;
   } else if (control == lblRunning) {
     ink = LookOf(TRunStatus::Running).Ink;
-  } else if (control == lblMessage && FMessageIsError) {
+  } else if ((control == lblMessage && FMessageIsError) || (control == lblRecord && FRecordIsError)) {
     ink = LookOf(TRunStatus::Failed).Ink;
   } else if (control == lblEmpty) {
     // On the list's own colour, as text of the list.

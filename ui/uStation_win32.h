@@ -31,6 +31,7 @@ struct TStationWindowOptions {
   // The log folder shown at start; empty: "log:DIR", else the default under the user's documents.
   std::wstring LogDir;
   int GraceMs = 10000;
+  int RecordRetryMs = 3000;  // rows of the summary that wait are tried again this often
   // Closing the window ends the message loop (a test keeps its own loop running).
   bool EndsMessageLoop = true;
 };
@@ -71,6 +72,7 @@ enum : int {
   idStBtnSpeedUp,
   idStEmpty,
   idStRuns,
+  idStRecord,
 };
 
 // Columns of the list, in this order.
@@ -111,6 +113,8 @@ class TfrmStation : public TForm, public IStationView {
   HWND lblLogDir = nullptr, edtLogDir = nullptr, btnLogDir = nullptr;
   HWND lblImage = nullptr, edtImage = nullptr, btnFile = nullptr;
   HWND lblMessage = nullptr;
+  // Stays while rows of the summary wait, or while they go to another file than summary.csv.
+  HWND lblRecord = nullptr;
 
   const TStationBoard& Board() const { return FBoard; }
   // The program every run starts, and the log folder the next Start uses.
@@ -127,6 +131,8 @@ class TfrmStation : public TForm, public IStationView {
   void Tick();
   // The report window of a row, once it was asked for.
   TfrmRunReport* ReportWindow(int row) const;
+  // What the window gives Windows as its reason to hold the end of the session; empty while idle.
+  const std::wstring& ShutdownBlockReason() const { return FBlockReason; }
 
   // IStationView
   void RunStarted(const TStationRun& run) override;
@@ -137,6 +143,7 @@ class TfrmStation : public TForm, public IStationView {
   void RunEnded(const TStationRun& run) override;
   void PortSkipped(const std::string& port, const std::string& why) override;
   void Problem(const std::string& text) override;
+  void RecordChanged(const TRecordState& state) override;
 
  protected:
   LRESULT WndProc(UINT msg, WPARAM wParam, LPARAM lParam) override;
@@ -203,6 +210,12 @@ class TfrmStation : public TForm, public IStationView {
   LRESULT WMCtlColorStatic(WPARAM wParam, LPARAM lParam);
   LRESULT WMGetMinMaxInfo(LPARAM lParam);
   LRESULT WMSysCommand(WPARAM wParam, LPARAM lParam);
+  LRESULT WMQueryEndSession();
+  LRESULT WMEndSession(WPARAM ending);
+  // The shutdown block reason follows the runs going: set while any goes, removed when none does.
+  void UpdateShutdownBlock();
+  // The record's line: the rows that wait (of any core), else where the rows go when not to summary.csv.
+  void RefreshRecord();
 
   TStationWindowOptions FOptions;
   std::string FProgram;
@@ -224,6 +237,9 @@ class TfrmStation : public TForm, public IStationView {
   bool FKilled = false;
   bool FMessageIsError = false;
   bool FStateChanged = false;  // a run started or ended since the last redraw
+  bool FRecordChanged = false;
+  bool FRecordIsError = false;
+  std::wstring FBlockReason;
   uint64_t FLastRedrawMs = 0;
   TMessageCause FMessageCause = TMessageCause::Other;
   std::wstring FMessageLogDir;  // the folder a message about the log folder names

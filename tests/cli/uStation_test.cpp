@@ -13,6 +13,7 @@
 #include "cli/uStation.h"
 #include "cli/uStationView.h"
 #include "station/uStation.h"
+#include "station/uStationSys.h"
 #include "tests/support/uFakeProcesses.h"
 
 namespace {
@@ -49,6 +50,7 @@ class StationTest : public ::testing::Test {
     host.Station = &stationHost;
     host.StationProgram = "pellory-cli";
     host.StationPorts = [this](const std::string&) { return listed; };
+    host.PendingDir = (dir / "pending").string();
   }
   void TearDown() override {
     StationInterrupts = 0;
@@ -190,6 +192,39 @@ TEST_F(StationTest, AClosingConsoleWindowGetsEveryRunEndedAndTheSummaryInTime) {
   EXPECT_EQ(procs.Killed, std::vector<std::string>{"B"});
   EXPECT_LT(procs.Now - closedBefore, 4500u) << "within the time Windows leaves a closing console";
   EXPECT_EQ(Lines(ReadFile(summary)).size(), 3u);
+}
+
+TEST_F(StationTest, RowsThatWaitAreToldTriedAgainAndWrittenByTheNextSessionAndTheExitCodeSaysSo) {
+  const std::string done = R"({"final":"Update SD CARD V4.106 succesfully completed."})";
+  procs.Scripts["A"].Lines = {done};
+  procs.Scripts["B"].Lines = {done};
+  const std::string summary = (dir / "s.csv").string();
+  {
+    // Another station holds the summary's lock for longer than the station waits.
+    TRecordLock other;
+    TFileError error;
+    ASSERT_TRUE(other.Take(summary + ".lock", 0, error)) << error.Text;
+    EXPECT_EQ(Run({"--port", "A", "--yes", "--json", "--summary", summary}), kExitRowsWaiting);
+  }
+  EXPECT_GE(procs.Now, 15000u) << "tried again for a while before the end";
+  EXPECT_NE(out.str().find(R"("rows_waiting":1,"reason":"is being written by another station")"),
+            std::string::npos)
+      << out.str();
+  const std::string said = err.str();
+  EXPECT_NE(said.find("station: 1 row waits: s.csv is being written by another station (kept in "),
+            std::string::npos)
+      << said;
+  EXPECT_NE(said.find("; trying again for 15 s (Ctrl-C ends the wait)"), std::string::npos);
+  EXPECT_NE(said.find("and the next station that writes to \"" + summary + "\" writes them first"),
+            std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(summary));
+
+  // The next session on the same summary writes them first, then its own.
+  EXPECT_EQ(Run({"--port", "B", "--yes", "--summary", summary}), kExitOk);
+  const std::vector<std::string> lines = Lines(ReadFile(summary));
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1].rfind("A,", 0), 0u);
+  EXPECT_EQ(lines[2].rfind("B,", 0), 0u);
 }
 
 // A terminal of 8 rows and 80 columns on standard output (standard error is wider): a watch session of

@@ -136,8 +136,8 @@ std::string CliProgram() {
   return ToUtf8((self.parent_path().parent_path().parent_path() / L"cli" / L"pellory-cli.exe").wstring());
 }
 
-// This test program's own children of that name: ctest runs other tests beside it that start pellory-cli.exe.
-int ChildProcessesNamed(const wchar_t* name) {
+// This process's children of that name: other tests started beside this one may run the same program.
+int ChildrenNamed(const wchar_t* name) {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
@@ -178,8 +178,11 @@ class StationWindowTest : public ::testing::Test {
     ClearsMeasurements = false;
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
-    FDir = std::filesystem::path(temp) /
-           (L"pellory-station-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++FCount));
+    // A log folder whose name is not ASCII, as under a user profile named Jürgen.
+    FRoot = std::filesystem::path(temp) /
+            (L"pellory-station-Pr\u00fcfung-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+             std::to_wstring(++FCount));
+    FDir = FRoot / L"L\u00f6gs";
     std::filesystem::create_directories(FDir);
     ModalShownHook = [this](HWND hwnd) { OnModal(hwnd); };
   }
@@ -194,7 +197,7 @@ class StationWindowTest : public ::testing::Test {
     SetPort(L"\\Device\\VCP217", L"", false);
     SetAdapter(0);
     std::error_code ec;
-    std::filesystem::remove_all(FDir, ec);
+    std::filesystem::remove_all(FRoot, ec);
   }
 
   TStationWindowOptions Options(std::vector<std::string> ports) {
@@ -302,7 +305,7 @@ class StationWindowTest : public ::testing::Test {
   std::vector<std::string> Summary() { return Lines(FDir / "summary.csv"); }
 
   static inline int FCount = 0;
-  std::filesystem::path FDir;
+  std::filesystem::path FRoot, FDir;
   std::unique_ptr<TfrmStation> FForm;
   std::deque<std::wstring> FAnswers;
   std::vector<TShown> FShown;
@@ -524,12 +527,18 @@ TEST_F(StationWindowTest, PluggingStartsARunUnpluggingMarksItAndClosingCancelsTh
   FAnswers = {L"Yes"};
   Click(FForm->btnStart);
   EXPECT_EQ(Text(FForm->lblRunning), L"2");
-  EXPECT_EQ(ChildProcessesNamed(L"pellory-cli.exe"), 2);
+  EXPECT_EQ(ChildrenNamed(L"pellory-cli.exe"), 2);
   MSG escape{list, WM_KEYDOWN, VK_ESCAPE, 0, 0, {}};
   DispatchFormMessage(escape);
   Pump();
   ASSERT_TRUE(IsWindow(FForm->Handle()));
   EXPECT_FALSE(FForm->Closing());
+
+  // While loggers are being written the session waits, and Windows is told why.
+  EXPECT_EQ(SendMessageW(FForm->Handle(), WM_QUERYENDSESSION, 0, 0), FALSE);
+  EXPECT_EQ(FForm->ShutdownBlockReason(), L"Pellory station: 2 loggers are being updated");
+  SendMessageW(FForm->Handle(), WM_ENDSESSION, FALSE, 0);
+  EXPECT_EQ(Text(FForm->lblRunning), L"2") << "a session that goes on changes nothing";
 
   // Cancel asks first, saying what it stops, with No as the default: Enter at once leaves every run going.
   FAnswers = {L"Enter"};
@@ -550,12 +559,26 @@ TEST_F(StationWindowTest, PluggingStartsARunUnpluggingMarksItAndClosingCancelsTh
   EXPECT_EQ(ToUtf8(FShown[3].Text), std::string(kAskClose) + "\r\n\r\n" + StopsLine(2));
   EXPECT_EQ(FShown[3].Default, L"No");
   EXPECT_TRUE(FForm->Closing());
-  ASSERT_TRUE(PumpUntil([&] { return !IsWindow(window); }));
-  EXPECT_EQ(ChildProcessesNamed(L"pellory-cli.exe"), 0);
+  // The session ends meanwhile: every run has ended when the handler returns, its row and its log's last
+  // line written.
+  SendMessageW(window, WM_ENDSESSION, TRUE, 0);
+  EXPECT_FALSE(FForm->Busy());
+  EXPECT_EQ(FForm->ShutdownBlockReason(), L"");
   const std::vector<std::string> summary = Summary();
   ASSERT_EQ(summary.size(), 4u);
   EXPECT_EQ(Count(summary, "sim5,"), 1);
   EXPECT_EQ(Count(summary, ",cancelled,20,"), 2);
+  int logs = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(FDir)) {
+    if (entry.path().extension() != ".log" ||
+        entry.path().filename().wstring().find(L"sim5") != std::wstring::npos)
+      continue;
+    ++logs;
+    EXPECT_THAT(Lines(entry.path()).back(), ::testing::EndsWith(" -> Process cancelled!"));
+  }
+  EXPECT_EQ(logs, 2);
+  ASSERT_TRUE(PumpUntil([&] { return !IsWindow(window); }));
+  EXPECT_EQ(ChildrenNamed(L"pellory-cli.exe"), 0);
 }
 
 // A log folder that cannot be written, then a good one not made yet; both loggers cancelled at once, then
@@ -719,6 +742,7 @@ TEST_F(StationWindowTest, InternalModeTakesAnImageFileCheckedBeforeAnyRunAndAsks
   SetInternalMode(true);
   TStationWindowOptions options = Options({"sim1"});
   options.Params.push_back("f:+");
+  options.RecordRetryMs = 100;
   Open(options);
   ASSERT_TRUE(IsWindowVisible(FForm->btnFile));
   const std::filesystem::path bad = FDir / "bad image.txt";
@@ -742,13 +766,22 @@ TEST_F(StationWindowTest, InternalModeTakesAnImageFileCheckedBeforeAnyRunAndAsks
   Click(FForm->btnStart);
   EXPECT_THAT(ToUtf8(Text(FForm->lblMessage)), StartsWith("Nothing started: "));
   EXPECT_EQ(Text(FForm->lblTotal), L"0");
-  // Back: the run takes it, with no question, as File in the main window.
+  // Back: the run takes it, with no question, as File in the main window. The summary is open in a
+  // spreadsheet (which lets others only read it) meanwhile.
   std::filesystem::rename(FDir / "moved.txt", good);
+  const HANDLE held = CreateFileW((FDir / L"summary.csv").c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
   Click(FForm->btnStart);
   ASSERT_TRUE(PumpUntil([&] { return !FForm->Busy(); }));
   Pump();
   EXPECT_TRUE(FShown.empty());
   EXPECT_EQ(Result(L"sim1"), L"completed");
+  // The row waits, and the window says so until it is written.
+  ASSERT_TRUE(PumpUntil([&] { return IsWindowVisible(FForm->lblRecord) != FALSE; }));
+  EXPECT_EQ(Text(FForm->lblRecord), L"1 row waits: summary.csv is open in another program");
+  CloseHandle(held);
+  ASSERT_TRUE(PumpUntil([&] { return IsWindowVisible(FForm->lblRecord) == FALSE; }));
   EXPECT_THAT(Summary()[1], HasSubstr("SD CARD V4.106"));
 }
 
