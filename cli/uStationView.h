@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,8 @@ class TStationTerminalView : public IStationView {
 
   // On a terminal: the runs' lines, where they changed.
   void Draw(const TStation& station);
-  // The closing table, and on a terminal the hints its lines had no room for; the station's exit code.
+  // The closing table (with --json every column of the summary, else the compact one that names the summary
+  // file for the rest), and on a terminal the hints its lines had no room for; the station's exit code.
   int Finish(const TStation& station);
 
  private:
@@ -49,6 +51,12 @@ class TStationTerminalView : public IStationView {
   std::string FDrawnText;
   TRecordState FRecord;  // as told last
 };
+
+// The finished runs as one line each, by port (COM3 before COM12): port, result, time, and the final text, or
+// for a port that would not open the hint that says why; lines cut at `width` (0: as long as they are).
+std::string CompactTable(const std::deque<TStationRun>& runs, size_t width);
+// The line under the compact table: where every column of the runs is (`summary`; empty: none written).
+std::string SummaryNote(const std::string& summary);
 
 // `rows` as a table no wider than `width` (0: as wide as it is): the columns that do not fit follow in
 // blocks of their own, each led by the first column again; cells wider than the width are cut.

@@ -129,7 +129,7 @@ bool HandleNavigationKey(const MSG& msg) {
       form->OnEnterKey();
       return true;
     case VK_ESCAPE:
-      if (IsDroppedCombo(focus) || !form->IsModal()) return false;
+      if (IsDroppedCombo(focus) || !form->TakesEscape()) return false;
       form->OnEscapeKey();
       return true;
     default:

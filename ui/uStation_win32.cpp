@@ -31,6 +31,15 @@ constexpr uint64_t kRedrawMs = 1000;
 constexpr int kEndSessionKillMs = 2500;
 constexpr int kEndSessionGiveUpMs = 4000;
 
+// The serial ports of the system's map that are not `listed`: those the empty list says it leaves out.
+std::vector<std::string> OtherSerialPorts(const std::vector<std::string>& listed) {
+  std::vector<std::string> others;
+  for (const TSerialMapEntry& entry : ReadSerialPortMap()) {
+    if (std::find(listed.begin(), listed.end(), entry.Data) == listed.end()) others.push_back(entry.Data);
+  }
+  return others;
+}
+
 }  // namespace
 
 TfrmStation::TfrmStation(TStationWindowOptions options) : FOptions(std::move(options)) {
@@ -53,6 +62,8 @@ TfrmStation::TfrmStation(TStationWindowOptions options) : FOptions(std::move(opt
 
 TfrmStation::~TfrmStation() {
   DestroyHandle();
+  // The report windows show runs of the cores: they go first.
+  FReports.clear();
   // Runs still going are killed and reaped; their rows are no longer shown.
   FStations.clear();
   FProcesses.reset();
@@ -88,6 +99,7 @@ void TfrmStation::OnCreate() {
 
 void TfrmStation::OnDestroy() {
   KillTimer(Handle(), kTimer);
+  FReports.clear();
   if (FOptions.EndsMessageLoop) PostQuitMessage(0);
 }
 
@@ -100,6 +112,7 @@ void TfrmStation::FillPorts() {
   std::vector<TListedPort> listed;
   for (const std::string& port : ports) listed.push_back({port, FHost.Identify(port)});
   FBoard.Listed(listed);
+  FOtherPorts = FBoard.Rows().empty() ? OtherSerialPorts(ports) : std::vector<std::string>();
   // With plugging on, the core starts a run on each port that appeared; a port whose adapter is being
   // restarted by "Speed up adapters" has not appeared.
   FListed = ports;
@@ -150,6 +163,8 @@ void TfrmStation::Tick() {
   RefreshList();
   RefreshCounters();
   UpdateButtons();
+  RefreshReports();
+  ClearMessageIfResolved();
   // Every run and the speed-up have ended after the close: the window goes, the rows that wait tried once
   // more (those still waiting stay in their journal for the next session).
   if (FClosing && !Busy() && FSpeedUpId == 0) {
@@ -175,7 +190,10 @@ void TfrmStation::OnClose() {
     return;
   }
   // Setting the timers takes seconds once answered; a device half restarted is worse than a short wait.
-  if (busy && !TfrmConfirm::Ask(ToWide(kAskClose))) return;
+  if (busy &&
+      !TfrmConfirm::Ask(ToWide(std::string(kAskClose) + "\r\n\r\n" + StopsLine(CountRuns(Runs()).Running)),
+                        TfrmConfirm::TDefault::No))
+    return;
   FClosing = true;
   SendMessageW(chkPlug, BM_SETCHECK, BST_UNCHECKED, 0);
   for (const auto& station : FStations) {
@@ -211,6 +229,9 @@ bool TfrmStation::OnCommand(int id, int code, HWND) {
       return true;
     case idStBtnFile:
       btnFileClick();
+      return true;
+    case idStLogDir:
+      if (code == EN_CHANGE) ClearMessageIfResolved();
       return true;
     default:
       return false;

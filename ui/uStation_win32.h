@@ -15,6 +15,7 @@
 
 #include "station/uStation.h"
 #include "ui/uForms_win32.h"
+#include "ui/uRunReport_win32.h"
 #include "ui/uStationBoard.h"
 
 // How the station window was started; the program body fills it from the command line, a test directly.
@@ -69,6 +70,8 @@ enum : int {
   idStBtnFile,
   idStMessage,
   idStBtnSpeedUp,
+  idStEmpty,
+  idStRuns,
   idStRecord,
 };
 
@@ -97,6 +100,7 @@ class TfrmStation : public TForm, public IStationView {
   HWND lblFailedCaption = nullptr, lblFailed = nullptr;
   HWND lblRunningCaption = nullptr, lblRunning = nullptr;
   HWND lblTotalCaption = nullptr, lblTotal = nullptr;
+  HWND lblRuns = nullptr;  // beside the total of loggers: how many runs they took, where that differs
   HWND lblEndsCaption = nullptr, lblEnds = nullptr;
   HWND Bevel1 = nullptr;
   HWND btnStart = nullptr;
@@ -105,6 +109,7 @@ class TfrmStation : public TForm, public IStationView {
   HWND btnSpeedUp = nullptr;
   HWND chkPlug = nullptr;
   HWND ListView1 = nullptr;
+  HWND lblEmpty = nullptr;  // over the empty list: why it is empty and what to do
   HWND lblLogDir = nullptr, edtLogDir = nullptr, btnLogDir = nullptr;
   HWND lblImage = nullptr, edtImage = nullptr, btnFile = nullptr;
   HWND lblMessage = nullptr;
@@ -124,6 +129,8 @@ class TfrmStation : public TForm, public IStationView {
   std::vector<const TStationRun*> Runs() const;
   // Steps the core and redraws what changed, as the timer does.
   void Tick();
+  // The report window of a row, once it was asked for.
+  TfrmRunReport* ReportWindow(int row) const;
   // What the window gives Windows as its reason to hold the end of the session; empty while idle.
   const std::wstring& ShutdownBlockReason() const { return FBlockReason; }
 
@@ -161,10 +168,21 @@ class TfrmStation : public TForm, public IStationView {
   void RefreshList();
   void RefreshCounters();
   void UpdateButtons();
-  void ShowMessage(const std::wstring& text, bool error);
-  // The checks before any run: the program, the log folder, the image file; then the question. False
-  // (the reason shown) when nothing may start.
-  bool ReadyToStart();
+  // Over the list while it lists no port: that no logger port is listed, what the list shows, what to do.
+  void ShowEmptyList();
+  // What a message is about: it goes when its cause does (the helper is back, another log folder chosen).
+  enum class TMessageCause { Other, Helper, LogDir };
+  void ShowMessage(const std::wstring& text, bool error, TMessageCause cause = TMessageCause::Other);
+  void ClearMessageIfResolved();
+  // The checks before any run: the program, the log folder, the image file; then the question, led by
+  // `firstLine` (what is about to be updated). The log folder is made only after Yes. False (the reason
+  // shown) when nothing may start.
+  bool ReadyToStart(const std::string& firstLine);
+  // The log folder as typed, as a full path (shown so).
+  std::wstring FullLogDir();
+  // Enter in the folder box, or a folder chosen: says whether the folder takes the logs.
+  void AcceptLogDir();
+  std::string ImageName() const;
   // The core for the current log folder and image file; a new one when they changed while idle.
   TStation& Station();
   void StartPorts(const std::vector<std::string>& ports);
@@ -182,6 +200,9 @@ class TfrmStation : public TForm, public IStationView {
   void btnLogDirClick();
   void btnFileClick();
   void ShowRunReport(int row);
+  // The open report windows follow their rows' runs.
+  void RefreshReports();
+  void PlaceRunsCount();
   LRESULT WMNotify(WPARAM wParam, LPARAM lParam);
   LRESULT ListCustomDraw(NMLVCUSTOMDRAW* draw);
   LRESULT ListGetDispInfo(NMLVDISPINFOW* info);
@@ -220,6 +241,8 @@ class TfrmStation : public TForm, public IStationView {
   bool FRecordIsError = false;
   std::wstring FBlockReason;
   uint64_t FLastRedrawMs = 0;
+  TMessageCause FMessageCause = TMessageCause::Other;
+  std::wstring FMessageLogDir;  // the folder a message about the log folder names
   // "Speed up adapters": pellory-cli.exe latency PORT... --set 1 --json, a child of its own set of
   // processes (the core polls the runs' set and would take its output for a run's).
   std::unique_ptr<IProcesses> FAdapterProcesses;
@@ -234,6 +257,14 @@ class TfrmStation : public TForm, public IStationView {
   // The outcome's details, shown once no other modal window is open.
   std::vector<std::string> FSpeedUpDetails;
   bool FSpeedUpReportDue = false;
+  std::vector<std::string> FOtherPorts;  // serial ports the list leaves out
+  // One report window per row (by the row's key), showing the row's newest run.
+  struct TReportWindow {
+    std::string Key;
+    const TStationRun* Run = nullptr;
+    std::unique_ptr<TfrmRunReport> Form;
+  };
+  std::vector<TReportWindow> FReports;
   TFontHandle FFont, FBigFont, FMediumFont;
   HIMAGELIST FRowHeight = nullptr;
 };

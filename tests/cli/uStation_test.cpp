@@ -1,5 +1,6 @@
 // pellory-cli station with scripted children in virtual time: its options, Ctrl-C, and the terminal as the
 // station's view.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -96,7 +97,10 @@ TEST_F(StationTest, PlainOutputIsEveryLinePrefixedAndSafeForTheTerminalThenTheTa
             std::string::npos);
   EXPECT_NE(out.str().find("\nA: Update SD CARD V4.106 succesfully completed.\n"), std::string::npos);
   EXPECT_EQ(err.str(), "A: pellory-cli: \\x1b[2Jcleared\n");
-  EXPECT_EQ(printed.back().rfind("A ", 0), 0u) << "the table ends with the last run to finish";
+  // The table by port, then where every column is.
+  ASSERT_GE(printed.size(), 4u);
+  EXPECT_EQ(printed[printed.size() - 3].rfind("A  ", 0), 0u) << printed[printed.size() - 3];
+  EXPECT_EQ(printed.back(), "All columns of every run are in " + summary + ".");
   // The summary keeps the bytes.
   EXPECT_NE(ReadFile(summary).find(evil), std::string::npos);
 }
@@ -282,14 +286,51 @@ TEST_F(StationTest, OnATerminalAFailedOpensHintFollowsTheTable) {
   EXPECT_EQ(err.str(), "\n/dev/ttyUSB9: " + hint + "\n");
   const std::string log = std::filesystem::directory_iterator(logs)->path().string();
   EXPECT_EQ(Lines(ReadFile(log)).at(1), hint);
-  // The table in blocks that fit, each led by the port.
-  const std::string table = out.str().substr(out.str().find("\nport ") + 1);
-  size_t blocks = 0;
-  for (const std::string& line : Lines(table)) {
-    EXPECT_LE(line.size(), 69u) << line;
-    blocks += line.rfind("port ", 0) == 0;
-  }
-  EXPECT_GE(blocks, 3u);
+  // One table within the width: the port's row says why it would not open.
+  const std::vector<std::string> table = Lines(out.str().substr(out.str().find("\nport ") + 1));
+  ASSERT_EQ(table.size(), 4u);
+  EXPECT_EQ(table[0], "port          result  time  outcome");
+  EXPECT_EQ(
+      table[1],
+      std::string("/dev/ttyUSB9  failed  0:00  /dev/ttyUSB9: no such port, and no serial ").substr(0, 69));
+  EXPECT_EQ(table[3], "All columns of every run: add --summary FILE (or --json).");
+}
+
+// Runs end in another order than their ports': the closing table is one line per run by port, cut to the
+// terminal, the hint in place of the outcome where a port would not open; with --json every column.
+TEST_F(StationTest, TheClosingTableIsOneLinePerRunByPort) {
+  tty = true;
+  columns = 61;
+  auto finish = [&](const std::string& port, size_t lines) {
+    procs.Scripts[port].Lines.assign(lines, R"({"code":1,"value":40})");
+    procs.Scripts[port].Lines.push_back(R"({"final":"Update SD CARD V4.106 succesfully completed."})");
+  };
+  finish("COM12", 1);
+  finish("sim10", 2);
+  finish("sim2", 5);
+  // A slow adapter's hint, then the port gone at a repeat: the hint that names the port says why.
+  procs.Scripts["COM3"].Lines = {
+      "pellory-cli: The USB adapter of COM3 holds every answer up to 16 ms.",
+      "pellory-cli: COM3: no such port. The ports present:", "pellory-cli:   COM12",
+      R"({"final":"Aborted because serial port \"COM3\" is not ready!"})"};
+  procs.Scripts["COM3"].Exit = 10;
+  const std::string summary = (dir / "runs.csv").string();
+  const std::vector<std::string> args{"--port", "COM12", "--port", "sim2",      "--port", "COM3",
+                                      "--port", "sim10", "--yes",  "--summary", summary};
+  EXPECT_EQ(Run(args, true), kExitStationFailed);
+  const std::vector<std::string> table = Lines(out.str().substr(out.str().find("\nport ") + 1));
+  EXPECT_THAT(table, ::testing::ElementsAre("port   result     time  outcome",
+                                            "COM3   failed     0:01  COM3: no such port. The ports presen",
+                                            "COM12  completed  0:00  Update SD CARD V4.106 succesfully co",
+                                            "sim2   completed  0:01  Update SD CARD V4.106 succesfully co",
+                                            "sim10  completed  0:00  Update SD CARD V4.106 succesfully co",
+                                            "", "All columns of every run are in " + summary + "."));
+
+  tty = false;
+  EXPECT_EQ(Run({"--port", "COM12", "--port", "sim2", "--yes", "--json"}), kExitOk);
+  EXPECT_EQ(out.str().find("All columns"), std::string::npos);
+  EXPECT_THAT(err.str(), ::testing::HasSubstr("exit_code  text"));
+  EXPECT_THAT(err.str(), ::testing::HasSubstr("pellory_version  log_problem"));
 }
 
 TEST_F(StationTest, TheSocketIsShownWhereTheTerminalIsWideEnough) {
