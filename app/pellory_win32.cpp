@@ -1,10 +1,13 @@
 // The program body of pellory.exe.
 #include <windows.h>
+// windows.h first: shellapi.h needs its types.
+#include <shellapi.h>
 
 #include "app/uInitForms.h"
 #include "device/uCommThread.h"
 #include "device/uEvents.h"
 #include "device/uSettings.h"
+#include "device/uWinText_win32.h"
 #include "run/uWinTools1V4.h"
 #include "sim/uSimLogger.h"
 #include "ui/uForms_win32.h"
@@ -27,6 +30,18 @@ struct TSimulatedPort {
   TPortRouter Router{PlatformPortOps(), Ops};
 };
 
+// "log:DIR" from the wide command line: a folder whose name the ANSI code page lacks arrives whole.
+std::wstring LogDirParam() {
+  std::vector<std::string> params{""};
+  int count = 0;
+  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (argv != nullptr) {
+    for (int i = 1; i < count; ++i) params.push_back(ToUtf8(argv[i]));
+    LocalFree(argv);
+  }
+  return ToWide(StationStartFromParams(params).LogDir);
+}
+
 // "st:+": the station window instead of the main window. Its runs are pellory-cli.exe processes, so this
 // process needs no worker and no simulated port of its own.
 int RunStationWindow(const std::vector<std::string>& params, int nCmdShow) {
@@ -34,6 +49,7 @@ int RunStationWindow(const std::vector<std::string>& params, int nCmdShow) {
   OleInitialize(nullptr);
   TStationWindowOptions options;
   options.Params = params;
+  options.LogDir = LogDirParam();
   if (StationStartFromParams(params).Simulated) {
     options.ExtraPorts = SimulatedStationPorts();
     options.SimOptions = PacedSimOptions();

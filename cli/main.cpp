@@ -8,7 +8,7 @@
 #include "station/uStation.h"
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
+  const std::vector<std::string> args = ProgramArguments(argc, argv);
   const bool station = !args.empty() && args[0] == "station";
   if (station) {
     InstallStationInterruptHandler();

@@ -59,6 +59,7 @@ struct TCliHost {
   const TStationHost* Station = nullptr;
   std::string StationProgram;
   std::function<std::vector<std::string>(const std::string& devRoot)> StationPorts;
+  std::string PendingDir;  // where summary rows wait when not beside it; empty: this user's folder
   int WatchIntervalMs = 500;
   // Called when a run is started by the station: its standard input then carries the cancel.
   std::function<void()> CancelOnStdin;

@@ -208,6 +208,7 @@ void BuildCliApp(CLI::App& app, TCliOptions& o) {
                    "  5   latency, station-setup: not permitted, or the elevation was declined\n");
   exitCodes.insert(exitCodes.find(stationLine) + stationLine.size(),
                    "  7   latency: set, but taken only when the adapter is plugged in again\n"
+                   "  8   station: the runs have ended, but rows of the summary still wait\n"
                    "  9   station-setup: nothing to set up here\n");
   app.footer(Footer(std::string("Run 'pellory-cli COMMAND --help' for the options of a command.\n\n") +
                     kOutput + "\n" + exitCodes));

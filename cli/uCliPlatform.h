@@ -8,6 +8,10 @@
 
 enum class TStdStream { In, Out, Err };
 
+// The program's arguments after its name, in UTF-8. Windows: taken from the wide command line, so that no
+// letter is lost to the ANSI code page; the console then shows UTF-8 output as it is.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
+
 bool IsTerminal(TStdStream stream);
 // Columns and rows of the terminal on `stream`; 0 when it is none or does not say.
 int TerminalColumns(TStdStream stream);

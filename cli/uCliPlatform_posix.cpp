@@ -137,3 +137,7 @@ void CancelOnStdin() {
 }
 
 void EnableTerminalRedraw() {}
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + 1, argv + argc);
+}

@@ -1,5 +1,8 @@
 #include <windows.h>
+// windows.h first: shellapi.h needs its types.
+#include <shellapi.h>
 
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -20,6 +23,12 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
   if (CliInterrupted.exchange(true)) return FALSE;
   CancelRequested = true;
   return TRUE;
+}
+
+UINT gConsoleOutputCp = 0;
+
+void RestoreConsoleOutputCp() {
+  SetConsoleOutputCP(gConsoleOutputCp);
 }
 
 // Set when the station has written its summary; a closing console waits for it.
@@ -117,4 +126,20 @@ void EnableTerminalRedraw() {
   const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
   if (GetConsoleMode(out, &mode)) SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
+
+std::vector<std::string> ProgramArguments(int, char**) {
+  std::vector<std::string> args;
+  int count = 0;
+  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (argv != nullptr) {
+    for (int i = 1; i < count; ++i) args.push_back(ToUtf8(argv[i]));
+    LocalFree(argv);
+  }
+  // Texts inside are UTF-8; the console is told so for as long as the program runs, and given back its
+  // own code page at the end.
+  gConsoleOutputCp = GetConsoleOutputCP();
+  if (gConsoleOutputCp != 0 && gConsoleOutputCp != CP_UTF8 && SetConsoleOutputCP(CP_UTF8))
+    std::atexit(RestoreConsoleOutputCp);
+  return args;
 }

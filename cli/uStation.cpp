@@ -2,8 +2,6 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <optional>
 #include <set>
 
@@ -15,6 +13,7 @@
 #include "run/uStartup.h"
 #include "station/uPortInfo.h"
 #include "station/uStation.h"
+#include "station/uStationSys.h"
 #include "station/uText.h"
 
 std::atomic<int> StationInterrupts{0};
@@ -28,27 +27,14 @@ constexpr const char* kSimOptionNames[] = {"--sim-class", "--sim-version", "--si
 // waiting for them after 4 s, so that the summary is out in time.
 constexpr uint64_t kCloseKillMs = 2500;
 constexpr uint64_t kCloseGiveUpMs = 4000;
+// Rows of the summary that still wait when the runs have ended are tried this long (a spreadsheet closed, a
+// share back), before the station ends with them kept in their journal.
+constexpr uint64_t kRecordWaitMs = 15000;
 
 // Port and file names in `error` are shown, never obeyed by the terminal (as by the other commands).
 int StationUsage(TCliIo& io, const std::string& error) {
   io.Err << kProgram << " station: " << TerminalSafe(error) << "\nTry '" << kProgram << " station --help'.\n";
   return kExitUsage;
-}
-
-// A folder the station can create files in: tried by creating one.
-bool Writable(const std::filesystem::path& dir, std::string& why) {
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  const std::filesystem::path probe = dir / ".pellory-station-probe";
-  {
-    std::ofstream f(probe);
-    if (!f) {
-      why = "cannot create files in \"" + dir.string() + "\"";
-      return false;
-    }
-  }
-  std::filesystem::remove(probe, ec);
-  return true;
 }
 
 std::string KeyOf(const TStationHost& host, const std::string& port) {
@@ -94,6 +80,28 @@ void Loop(TStation& station, TStationTerminalView& view, const TStationOptions& 
   }
 }
 
+// True when no row of the summary waits any more.
+bool WaitForRecord(TStation& station, TStationTerminalView& view, const TCliHost& host) {
+  if (station.Record().Waiting == 0) return true;
+  if (StationClosing.load()) {
+    // Windows ends a closing console's process in seconds: one more try.
+    station.RetryRecord(true);
+    return station.Record().Waiting == 0;
+  }
+  view.RecordTrying(station.Record(), kRecordWaitMs / 1000);
+  const TStationHost& sh = *host.Station;
+  const int interrupts = StationInterrupts.load();
+  const uint64_t until = sh.NowMs() + kRecordWaitMs;
+  while (station.Record().Waiting > 0 && StationInterrupts.load() == interrupts && !StationClosing.load()) {
+    const uint64_t now = sh.NowMs();
+    if (now >= until) break;
+    // No run goes any more: the step waits (a Ctrl-C ends the wait) and tries the rows when it is time.
+    station.Step(static_cast<int>(std::min<uint64_t>(1000, until - now)));
+  }
+  station.RetryRecord(true);
+  return station.Record().Waiting == 0;
+}
+
 }  // namespace
 
 void AddStationOptions(CLI::App& sub, TStationOptions& o) {
@@ -123,7 +131,8 @@ void AddStationOptions(CLI::App& sub, TStationOptions& o) {
   sub.add_option("--file", o.File, "update from an image file (internal mode only)")->type_name("FILE");
   sub.add_flag("--json", o.Json, "every run's events as JSON objects with the port added");
   sub.add_option("--log-dir", o.LogDir, "one log file per run in DIR")->type_name("DIR");
-  sub.add_option("--summary", o.Summary, "the summary as CSV in FILE, rewritten after every run")
+  sub.add_option("--summary", o.Summary,
+                 "the summary as CSV in FILE: a row appended after every run, earlier rows kept as they are")
       ->type_name("FILE");
   for (const char* name : kSimOptionNames) {
     const std::string n = name;
@@ -138,11 +147,16 @@ void AddStationOptions(CLI::App& sub, TStationOptions& o) {
       "Each logger is updated by its own 'pellory-cli update --yes --json' process, all at once.\n"
       "Ctrl-C, SIGTERM and SIGHUP cancel every run and print the summary; a second one ends everything\n"
       "at once.\n"
+      "--summary appends to FILE (a new file gets the header). Several stations may write one FILE. A FILE\n"
+      "with another header is left as it is: the rows go to FILE-2 (summary-2.csv ...). Rows that cannot\n"
+      "be written (FILE open in a spreadsheet, its folder gone) wait in FILE.pending and are tried again;\n"
+      "at the end for 15 s, then the next station that writes to FILE writes them first.\n"
       "\nExit codes:\n"
       "  0  every run completed\n"
       "  2  usage error; nothing was sent\n"
       "  3  the question was answered No; nothing was sent\n"
-      "  6  at least one run failed or was cancelled");
+      "  6  at least one run failed or was cancelled\n"
+      "  8  the runs have ended, but rows of the summary still wait (before 6)");
 }
 
 bool ValidateStationOptions(const TStationOptions& o, std::string& error) {
@@ -191,14 +205,11 @@ int RunStation(const TStationOptions& o, TCliIo& io, const TCliHost& host) {
     std::string reason;
     if (!CheckImageFile(o.File, reason)) return StationUsage(io, reason);
   }
-  if (!o.LogDir.empty() && !Writable(o.LogDir, error)) return StationUsage(io, "--log-dir: " + error);
+  if (!o.LogDir.empty() && !FolderTakesFiles(o.LogDir, error)) return StationUsage(io, "--log-dir: " + error);
   if (!o.Summary.empty()) {
-    const std::filesystem::path summary(o.Summary);
-    std::error_code ec;
-    if (std::filesystem::is_directory(summary, ec))
-      return StationUsage(io, "--summary: \"" + o.Summary + "\" is a folder");
-    const std::filesystem::path dir = summary.has_parent_path() ? summary.parent_path() : ".";
-    if (!std::filesystem::is_directory(dir, ec) || !Writable(dir, error)) {
+    if (IsFolder(o.Summary)) return StationUsage(io, "--summary: \"" + o.Summary + "\" is a folder");
+    const std::string dir = FolderOf(o.Summary);
+    if (!IsFolder(dir) || !FolderTakesFiles(dir, error)) {
       return StationUsage(io, "--summary: cannot write \"" + o.Summary + "\"");
     }
   }
@@ -237,6 +248,7 @@ int RunStation(const TStationOptions& o, TCliIo& io, const TCliHost& host) {
   config.SimOptions = o.SimOptions;
   config.LogDir = o.LogDir;
   config.Summary = o.Summary;
+  config.PendingDir = host.PendingDir;
   config.GraceMs = o.GraceMs;
   TStationTerminalView view(io, o.Json);
   int rc;
@@ -249,6 +261,10 @@ int RunStation(const TStationOptions& o, TCliIo& io, const TCliHost& host) {
     for (const std::string& port : start) station.Start(port);
     Loop(station, view, o, host);
     rc = view.Finish(station);
+    if (!WaitForRecord(station, view, host)) {
+      view.RecordLeft(station.Record());
+      rc = kExitRowsWaiting;
+    }
   }
   StationFinished();
   return rc;

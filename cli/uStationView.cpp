@@ -1,7 +1,9 @@
 #include "cli/uStationView.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <ostream>
 
 #include "run/uProgressEstimate.h"
@@ -83,6 +85,47 @@ void TStationTerminalView::PortSkipped(const std::string& port, const std::strin
 
 void TStationTerminalView::Problem(const std::string& text) {
   Above(std::string(kProgram) + " station: " + Safe(text));
+}
+
+void TStationTerminalView::RecordChanged(const TRecordState& state) {
+  if (FJson) {
+    nlohmann::ordered_json j;
+    j["summary"] = state.Summary;
+    j["file"] = state.File;
+    j["rows_waiting"] = state.Waiting;
+    j["reason"] = state.Reason;
+    j["kept_in"] = state.Journal;
+    j["ts"] = IsoUtc(std::chrono::system_clock::now(), true);
+    FIo.Out << JsonTerminalSafe(j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace))
+            << '\n'
+            << std::flush;
+  }
+  const std::string head = std::string(kProgram) + " station: ";
+  if (state.File != FRecord.File && !state.DivertedText().empty()) Above(head + Safe(state.DivertedText()));
+  if (state.Waiting > 0 && (FRecord.Waiting == 0 || state.Reason != FRecord.Reason ||
+                            state.Journal.empty() != FRecord.Journal.empty())) {
+    const std::string kept = state.Journal.empty() ? "kept in memory only, as nothing on disk takes them"
+                                                   : "kept in \"" + state.Journal + "\"";
+    Above(head + Safe(state.WaitingText() + " (" + kept + "; tried again every few seconds)"));
+  } else if (state.Waiting == 0 && FRecord.Waiting > 0) {
+    Above(head + Safe("the rows that waited are written to \"" + state.File + "\""));
+  }
+  FRecord = state;
+}
+
+void TStationTerminalView::RecordTrying(const TRecordState& state, uint64_t seconds) {
+  Above(std::string(kProgram) + " station: " +
+        Safe(state.WaitingText() + "; trying again for " + std::to_string(seconds) +
+             " s (Ctrl-C ends the wait)"));
+}
+
+void TStationTerminalView::RecordLeft(const TRecordState& state) {
+  const std::string where = state.Journal.empty()
+                                ? "they are lost when the station ends (nothing on disk took them)"
+                                : "they are kept in \"" + state.Journal +
+                                      "\", and the next station that writes to \"" + state.Summary +
+                                      "\" writes them first";
+  Above(std::string(kProgram) + " station: " + Safe(state.WaitingText() + ": " + where));
 }
 
 void TStationTerminalView::Above(const std::string& line) {
@@ -206,16 +249,9 @@ void TStationTerminalView::Draw(const TStation& station) {
 
 int TStationTerminalView::Finish(const TStation& station) {
   Draw(station);
-  std::vector<std::vector<std::string>> table{SummaryHeader()};
   bool allCompleted = true;
-  for (const TStationRow& row : station.Rows()) {
-    std::vector<std::string> cells = SummaryCells(row);
-    for (std::string& cell : cells) cell = Safe(cell);
-    table.push_back(std::move(cells));
-    allCompleted = allCompleted && row.Result == "completed";
-  }
-  std::ostream& out = FJson ? FIo.Err : FIo.Out;
-  // On a terminal the table is folded to its width rather than wrapped.
+  for (const TStationRow& row : station.Rows()) allCompleted = allCompleted && row.Result == "completed";
+  // On a terminal the table keeps within its width.
   size_t width = 0;
   if (FTty) {
     int columns = 0;
@@ -225,17 +261,31 @@ int TStationTerminalView::Finish(const TStation& station) {
   } else if (FJson && FIo.StderrTty && FIo.ErrColumns > 1) {
     width = static_cast<size_t>(FIo.ErrColumns - 1);
   }
-  if (width > 0) {
-    // On a terminal the columns no run fills are left out: fewer blocks to read.
-    for (size_t c = table[0].size(); c-- > 1;) {
-      const bool empty = std::all_of(table.begin() + 1, table.end(),
-                                     [c](const std::vector<std::string>& row) { return row[c].empty(); });
-      if (empty && table.size() > 1) {
-        for (auto& row : table) row.erase(row.begin() + static_cast<std::ptrdiff_t>(c));
+  if (FJson) {
+    // Beside the events on standard output, every column of the summary, folded at a terminal's width.
+    std::vector<std::vector<std::string>> table{SummaryHeader()};
+    for (const TStationRow& row : station.Rows()) {
+      std::vector<std::string> cells = SummaryCells(row);
+      for (std::string& cell : cells) cell = Safe(cell);
+      table.push_back(std::move(cells));
+    }
+    if (width > 0) {
+      // The columns no run fills are left out: fewer blocks to read.
+      for (size_t c = table[0].size(); c-- > 1;) {
+        const bool empty = std::all_of(table.begin() + 1, table.end(),
+                                       [c](const std::vector<std::string>& row) { return row[c].empty(); });
+        if (empty && table.size() > 1) {
+          for (auto& row : table) row.erase(row.begin() + static_cast<std::ptrdiff_t>(c));
+        }
       }
     }
+    FIo.Err << '\n' << (width > 0 ? FoldTable(table, width) : FormatTable(table)) << std::flush;
+  } else {
+    FIo.Out << '\n'
+            << CompactTable(station.Runs(), width) << '\n'
+            << SummaryNote(station.Record().File) << '\n'
+            << std::flush;
   }
-  out << '\n' << (width > 0 ? FoldTable(table, width) : FormatTable(table)) << std::flush;
   if (FTty) {
     // What the runs' programs said beyond their events (why a port would not open ...), per port.
     bool first = true;
@@ -249,6 +299,41 @@ int TStationTerminalView::Finish(const TStation& station) {
     FIo.Err << std::flush;
   }
   return allCompleted ? 0 : kExitStationFailed;
+}
+
+std::string CompactTable(const std::deque<TStationRun>& runs, size_t width) {
+  std::vector<const TStationRun*> finished;
+  for (const TStationRun& run : runs) {
+    if (Finished(run)) finished.push_back(&run);
+  }
+  // By port, and a port's runs in the order they started.
+  std::stable_sort(finished.begin(), finished.end(),
+                   [](const TStationRun* a, const TStationRun* b) { return NaturalLess(a->Port, b->Port); });
+  std::vector<std::vector<std::string>> rows{{"port", "result", "time", "outcome"}};
+  for (const TStationRun* run : finished) {
+    // Where the port would not open, why.
+    std::string outcome = OpenFailureHint(run->Port, run->Row.ExitCode, run->Hints);
+    if (outcome.empty()) outcome = run->Row.Text;
+    const auto ms = static_cast<uint64_t>(std::max(0.0, run->Row.Seconds) * 1000.0 + 0.5);
+    rows.push_back({Safe(run->Port), RunStatusWord(run->Status), FormatDuration(ms), Safe(outcome)});
+  }
+  std::vector<size_t> widths(rows[0].size(), 0);
+  for (const auto& row : rows) {
+    for (size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], Columns(row[c]));
+  }
+  std::string out;
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t c = 0; c + 1 < row.size(); ++c) line += Pad(row[c], widths[c]) + "  ";
+    line += row.back();
+    out += (width > 0 ? Cut(line, width) : line) + '\n';
+  }
+  return out;
+}
+
+std::string SummaryNote(const std::string& summary) {
+  if (summary.empty()) return "All columns of every run: add --summary FILE (or --json).";
+  return "All columns of every run are in " + Safe(summary) + ".";
 }
 
 std::string FoldTable(const std::vector<std::vector<std::string>>& rows, size_t width) {

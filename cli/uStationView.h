@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -23,10 +25,18 @@ class TStationTerminalView : public IStationView {
   void RunEnded(const TStationRun& run) override;
   void PortSkipped(const std::string& port, const std::string& why) override;
   void Problem(const std::string& text) override;
+  // On standard error when rows of the summary start or stop waiting, or go to another file; with --json
+  // also as a JSON object on standard output.
+  void RecordChanged(const TRecordState& state) override;
+  // Rows still wait when the runs have ended: tried again for `seconds`.
+  void RecordTrying(const TRecordState& state, uint64_t seconds);
+  // Rows still wait when the station ends.
+  void RecordLeft(const TRecordState& state);
 
   // On a terminal: the runs' lines, where they changed.
   void Draw(const TStation& station);
-  // The closing table, and on a terminal the hints its lines had no room for; the station's exit code.
+  // The closing table (with --json every column of the summary, else the compact one that names the summary
+  // file for the rest), and on a terminal the hints its lines had no room for; the station's exit code.
   int Finish(const TStation& station);
 
  private:
@@ -39,7 +49,14 @@ class TStationTerminalView : public IStationView {
   bool FTty;  // redrawn lines on standard output
   size_t FDrawnLines = 0;
   std::string FDrawnText;
+  TRecordState FRecord;  // as told last
 };
+
+// The finished runs as one line each, by port (COM3 before COM12): port, result, time, and the final text, or
+// for a port that would not open the hint that says why; lines cut at `width` (0: as long as they are).
+std::string CompactTable(const std::deque<TStationRun>& runs, size_t width);
+// The line under the compact table: where every column of the runs is (`summary`; empty: none written).
+std::string SummaryNote(const std::string& summary);
 
 // `rows` as a table no wider than `width` (0: as wide as it is): the columns that do not fit follow in
 // blocks of their own, each led by the first column again; cells wider than the width are cut.

@@ -8,6 +8,7 @@
 
 enum class TFileProblem { None, CannotOpen, Folder, NotRegular, TooLarge };
 
-// `fileName` opened for reading as bytes when it is a regular file of at most `maxBytes`; otherwise
-// nullptr with `problem` set. One file per platform (uRegularFile_posix.cpp, uRegularFile_win32.cpp).
+// `fileName` (UTF-8) opened for reading as bytes when it is a regular file of at most `maxBytes`;
+// otherwise nullptr with `problem` set. One file per platform (uRegularFile_posix.cpp,
+// uRegularFile_win32.cpp).
 std::FILE* OpenRegularFile(const std::string& fileName, uint64_t maxBytes, TFileProblem& problem);

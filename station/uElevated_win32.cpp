@@ -38,12 +38,9 @@ TElevatedStep RunElevated(const std::string& program,
     step.Error = GetLastError();
     return step;
   }
-  // The copy reads its command line in the ANSI code page: the short form of the file's name is plain
-  // ASCII, also under a user folder whose name is not.
-  wchar_t shortFile[MAX_PATH + 1] = {};
-  const DWORD shortLength = GetShortPathNameW(file, shortFile, MAX_PATH);
-  const std::wstring resultFile = shortLength > 0 && shortLength < MAX_PATH ? shortFile : file;
-  const std::wstring arguments = parameters(QuoteArgument(resultFile));
+  // The copy reads its command line as UTF-16: the file's own name reaches it, also under a user folder
+  // whose name the ANSI code page lacks and on a volume without short (8.3) names.
+  const std::wstring arguments = parameters(QuoteArgument(file));
 
   // The shell may hand the verb to an extension that needs COM.
   const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);

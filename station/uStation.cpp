@@ -72,7 +72,12 @@ struct TStation::TImpl {
       : C(config),
         H(host),
         V(view),
-        Summary(config.Summary, config.KeepEarlierRows, [this](const std::string& text) { Problem(text); }) {}
+        Record(
+            {config.Summary, config.PendingDir, 50, config.RecordRetryMs}, host.NowMs,
+            [this](const TRecordState& state) {
+              if (!Quiet) V.RecordChanged(state);
+            },
+            [this](const std::string& text) { Problem(text); }) {}
 
   TStationConfig C;
   TStationHost H;
@@ -89,7 +94,7 @@ struct TStation::TImpl {
   size_t Trimmed = 0;  // runs whose report lines were given up
   bool Quiet = false;  // the station is being dropped: its view may be gone
   // Last: it may tell a problem while it is made.
-  TSummaryFile Summary;
+  TRecord Record;
 
   std::chrono::system_clock::time_point WallNow() const {
     return H.WallNow ? H.WallNow() : std::chrono::system_clock::now();
@@ -377,6 +382,9 @@ struct TStation::TImpl {
     row.Host = H.HostName;
     row.PelloryVersion = H.Version;
     if (!closing.empty()) LogLine(run, p, ReportLine(closing));
+    // The run's log names the file its row went to when it is not the one named.
+    const std::string diverted = Record.State().DivertedText();
+    if (!diverted.empty()) LogLine(run, p, ReportLine(diverted));
     if (p.Log && !p.Log->Close()) LogProblem(run, p.Log->Problem());
     p.Log.reset();
     row.LogProblem = run.LogProblem;
@@ -395,7 +403,7 @@ struct TStation::TImpl {
       run.Status = row.Result == "cancelled" ? TRunStatus::Cancelled : TRunStatus::Failed;
     }
     Rows.push_back(row);
-    Summary.Write(Rows);
+    Record.Add(row);
     TrimReports();
     if (!Quiet) V.RunEnded(run);
   }
@@ -495,6 +503,7 @@ struct TStation::TImpl {
       Runs[i].LeftMs = Priv[i].Estimate.LeftMs(now);
     }
     if (Watching) StartPending();
+    Record.Retry();
   }
 };
 
@@ -549,6 +558,34 @@ void TStation::Cancel() {
 void TStation::Kill() {
   F->Pending.clear();
   for (size_t i = 0; i < F->Runs.size(); ++i) F->KillRun(i);
+}
+
+void TStation::EndWithin(int killAfterMs, int giveUpAfterMs) {
+  SetWatching(false);
+  Cancel();
+  const uint64_t start = F->H.NowMs();
+  bool killed = false;
+  while (Busy()) {
+    const uint64_t elapsed = F->H.NowMs() - start;
+    if (!killed && elapsed >= static_cast<uint64_t>(killAfterMs)) {
+      killed = true;
+      Kill();
+    }
+    if (elapsed >= static_cast<uint64_t>(giveUpAfterMs)) break;
+    F->Step(50);
+  }
+  for (size_t i = 0; i < F->Runs.size(); ++i) {
+    if (F->Priv[i].Active) F->End(i, IProcesses::kCrashed, true);
+  }
+  F->Record.Retry(true);
+}
+
+void TStation::RetryRecord(bool now) {
+  F->Record.Retry(now);
+}
+
+const TRecordState& TStation::Record() const {
+  return F->Record.State();
 }
 
 bool TStation::Busy() const {

@@ -19,9 +19,11 @@
 #include "station/uPortInfo.h"
 #include "station/uProcess.h"
 #include "station/uRunLog.h"
-#include "station/uSummary.h"
+#include "station/uRecord.h"
 
 inline constexpr int kExitStationFailed = 6;
+// The runs have ended, but rows of the summary still wait to be written (they are kept in a journal).
+inline constexpr int kExitRowsWaiting = 8;
 
 // What the station knows of one port, whatever name it was given by. Empty where the system does not tell.
 struct TPortIdentity {
@@ -44,9 +46,10 @@ struct TStationConfig {
   // Passed on to every run on a simulated port ("--sim-pace", "9600").
   std::vector<std::pair<std::string, std::string>> SimOptions;
   std::string LogDir;   // one log per run; empty: none
-  std::string Summary;  // the summary CSV, rewritten after every finished run; empty: none
-  // Rows already in the summary (earlier sessions) are kept before this session's (the window's record).
-  bool KeepEarlierRows = false;
+  std::string Summary;  // the summary CSV, a row appended after every finished run; empty: none
+  // This user's folder for rows that cannot wait beside the summary; empty: the platform's.
+  std::string PendingDir;
+  int RecordRetryMs = 3000;  // how often rows that wait are tried again
   int GraceMs = 10000;       // from cancel to kill
   int ReapWaitMs = 5000;     // from kill to giving a child up as not reaped
   int ReplugGuardMs = 5000;  // a completed logger that re-enumerates this soon after its run gets none
@@ -109,6 +112,8 @@ class IStationView {
   virtual void PortSkipped(const std::string& port, const std::string& why) = 0;
   // A log or the summary cannot be written: said once per problem.
   virtual void Problem(const std::string& text) = 0;
+  // Rows of the summary started or stopped waiting, or go to another file than the one named.
+  virtual void RecordChanged(const TRecordState&) {}
 };
 
 class TStation {
@@ -135,6 +140,13 @@ class TStation {
   void Cancel();
   // Ends every run at once.
   void Kill();
+  // Ends every run within a deadline, as when the session ends: cancels, kills what has not ended after
+  // `killAfterMs`, and after `giveUpAfterMs` reports what still has not ended as killed and not reaped.
+  // Every row and log is written when it returns.
+  void EndWithin(int killAfterMs, int giveUpAfterMs);
+  // Tries the summary's waiting rows again: when it is time, or at once with `now` (Step does the former).
+  void RetryRecord(bool now);
+  const TRecordState& Record() const;
   bool Busy() const;  // runs not yet ended
   const std::deque<TStationRun>& Runs() const;
   const std::vector<TStationRow>& Rows() const;  // this session's finished runs, in the order they ended

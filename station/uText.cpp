@@ -128,3 +128,46 @@ std::string TerminalSafe(const std::string& text) {
 std::string JsonTerminalSafe(const std::string& json) {
   return Escaped(json, true);
 }
+
+bool NaturalLess(const std::string& a, const std::string& b) {
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (digit(a[i]) && digit(b[j])) {
+      // Leading zeros do not count; then the longer run is the larger number.
+      size_t ei = i, ej = j;
+      while (ei < a.size() && digit(a[ei])) ++ei;
+      while (ej < b.size() && digit(b[ej])) ++ej;
+      size_t si = i, sj = j;
+      while (si + 1 < ei && a[si] == '0') ++si;
+      while (sj + 1 < ej && b[sj] == '0') ++sj;
+      if (ei - si != ej - sj) return ei - si < ej - sj;
+      const int c = a.compare(si, ei - si, b, sj, ej - sj);
+      if (c != 0) return c < 0;
+      i = ei;
+      j = ej;
+      continue;
+    }
+    if (lower(a[i]) != lower(b[j])) return lower(a[i]) < lower(b[j]);
+    ++i;
+    ++j;
+  }
+  if (a.size() - i != b.size() - j) return a.size() - i < b.size() - j;
+  return a < b;  // equal but for case: still one order
+}
+
+std::string HintText(const std::string& line) {
+  static const std::string kPrefix = "pellory-cli: ";
+  return line.compare(0, kPrefix.size(), kPrefix) == 0 ? line.substr(kPrefix.size()) : line;
+}
+
+std::string OpenFailureHint(const std::string& port, int exitCode, const std::vector<std::string>& hints) {
+  constexpr int kExitPortNotReady = 10;
+  if (exitCode != kExitPortNotReady || port.empty()) return {};
+  for (auto it = hints.rbegin(); it != hints.rend(); ++it) {
+    std::string hint = HintText(*it);
+    if (hint.compare(0, port.size(), port) == 0) return hint;
+  }
+  return {};
+}

@@ -156,9 +156,9 @@ echo "== the station window (st:+) with the eight simulated loggers, at 96 and 1
 station_running=305
 # A log folder as a user might choose it, in the prefix's drive C.
 logs="$WINEPREFIX/drive_c/Station logs"
-start_station() {
+start_station() {  # [sim:+]
   rm -rf "$logs"
-  wine "$exe" st:+ sim:+ "log:C:\\Station logs" &
+  wine "$exe" st:+ "$@" "log:C:\\Station logs" &
   program=$!
   drive wait "Pellory station" 60
 }
@@ -171,14 +171,31 @@ for dpi in 96 144; do
   [ "$dpi" = 96 ] || suffix="-${dpi}dpi"
   resolution "$dpi"
   wine reg delete 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\VCP0' /f >/dev/null 2>&1 || true
-  start_station
+  start_station sim:+
   shot "8-station-idle$suffix"
+  stop_station
+  # No logger port listed (Wine's COM1 is no logger adapter): the list says why and what to do.
+  start_station
+  shot "12-station-empty$suffix"
+  stop_station
+  # Every run cancelled a fifth of the way through: the rows say what the loggers need.
+  start_station sim:+
+  drive click "Pellory station" Start
+  drive wait Confirm
+  drive click Confirm Yes
+  drive gone Confirm
+  sleep 25
+  drive click "Pellory station" Cancel
+  drive wait Confirm
+  drive click Confirm Yes
+  drive text "Pellory station" "$station_running" 0 60
+  shot "13-station-cancelled$suffix"
   stop_station
   # A ninth socket whose adapter does not answer: the one failure among the runs. Its adapter holds every
   # answer 16 ms, the driver's default: its row says so, and "Speed up adapters" sets it to 1 ms.
   reg 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\VCP0' /d COM9
   drive adapter COM9 16
-  start_station
+  start_station sim:+
   drive click "Pellory station" Start
   drive wait Confirm
   drive click Confirm Yes

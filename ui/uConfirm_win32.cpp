@@ -23,15 +23,18 @@ TFontHandle MessageFont(int dpi) {
 
 }  // namespace
 
-TfrmConfirm::TfrmConfirm(const std::wstring& question) : FQuestion(question) {
+TfrmConfirm::TfrmConfirm(const std::wstring& question, TDefault answer)
+    : FQuestion(question), FDefault(answer) {
   CreateHandle(L"Confirm", WS_POPUP | WS_CAPTION | WS_SYSMENU, WS_EX_DLGMODALFRAME, Application().Handle());
 }
 
 void TfrmConfirm::OnCreate() {
   imgIcon = CreateControl(L"STATIC", L"", WS_VISIBLE | SS_ICON, 100, nullptr);
   lblQuestion = CreateControl(L"STATIC", FQuestion, WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 101, nullptr);
-  btnYes = CreateControl(L"BUTTON", L"Yes", WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, IDYES, nullptr);
-  btnNo = CreateControl(L"BUTTON", L"No", WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, IDNO, nullptr);
+  const DWORD yes = FDefault == TDefault::Yes ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON;
+  const DWORD no = FDefault == TDefault::No ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON;
+  btnYes = CreateControl(L"BUTTON", L"Yes", WS_VISIBLE | WS_TABSTOP | yes, IDYES, nullptr);
+  btnNo = CreateControl(L"BUTTON", L"No", WS_VISIBLE | WS_TABSTOP | no, IDNO, nullptr);
   Layout();
 }
 
@@ -95,8 +98,8 @@ void TfrmConfirm::OnEscapeKey() {
   EndModal(IDNO);
 }
 
-bool TfrmConfirm::Ask(const std::wstring& question) {
-  TfrmConfirm dialog(question);
-  dialog.SetActiveControl(dialog.btnYes);
+bool TfrmConfirm::Ask(const std::wstring& question, TDefault answer) {
+  TfrmConfirm dialog(question, answer);
+  dialog.SetActiveControl(answer == TDefault::Yes ? dialog.btnYes : dialog.btnNo);
   return dialog.ShowModal() == IDYES;
 }

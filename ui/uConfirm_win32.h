@@ -8,10 +8,14 @@
 
 class TfrmConfirm : public TForm {
  public:
+  // The button that Enter presses when the question comes up: Yes, as the system's dialogs have it; No for
+  // a question whose Yes is costly to give by mistake (it stops runs).
+  enum class TDefault { Yes, No };
+
   void OnEscapeKey() override;
-  explicit TfrmConfirm(const std::wstring& question);
+  explicit TfrmConfirm(const std::wstring& question, TDefault answer = TDefault::Yes);
   // Shows the question modally; true on Yes. Escape and the close box answer No.
-  static bool Ask(const std::wstring& question);
+  static bool Ask(const std::wstring& question, TDefault answer = TDefault::Yes);
 
   HWND imgIcon = nullptr;
   HWND lblQuestion = nullptr;
@@ -28,5 +32,6 @@ class TfrmConfirm : public TForm {
   void Layout();
 
   std::wstring FQuestion;
+  TDefault FDefault;
   TFontHandle FFont;
 };

@@ -129,7 +129,7 @@ bool HandleNavigationKey(const MSG& msg) {
       form->OnEnterKey();
       return true;
     case VK_ESCAPE:
-      if (IsDroppedCombo(focus) || !form->IsModal()) return false;
+      if (IsDroppedCombo(focus) || !form->TakesEscape()) return false;
       form->OnEscapeKey();
       return true;
     default:
@@ -167,18 +167,6 @@ BOOL CALLBACK FindModalForm(HWND hwnd, LPARAM param) {
 }
 
 }  // namespace
-
-std::string FileNameForStreams(const std::wstring& path) {
-  bool lossy = false;
-  std::string ansi = ToAnsi(path, &lossy);
-  if (!lossy) return ansi;
-  // The short form of an existing file is plain ASCII.
-  std::wstring shortPath(MAX_PATH, L'\0');
-  const DWORD n = GetShortPathNameW(path.c_str(), shortPath.data(), static_cast<DWORD>(shortPath.size()));
-  if (n == 0 || n >= shortPath.size()) return ansi;
-  shortPath.resize(n);
-  return ToAnsi(shortPath, &lossy);
-}
 
 void EnsureCommonControls() {
   static const bool done = [] {

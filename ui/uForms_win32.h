@@ -11,10 +11,6 @@
 
 #include "device/uWinText_win32.h"
 
-// A file name the standard streams can open: the ANSI form, or the short form when the name holds
-// characters the ANSI code page lacks.
-std::string FileNameForStreams(const std::wstring& path);
-
 // Loads comctl32's classes once.
 void EnsureCommonControls();
 
@@ -71,6 +67,8 @@ class TForm {
   // Enter with no push button focused, Escape while modal (from the message loop's keyboard handling).
   virtual void OnEnterKey() {}
   virtual void OnEscapeKey();
+  // Whether Escape goes to OnEscapeKey: in a modal form, and in a modeless one that closes on it.
+  virtual bool TakesEscape() const { return FModal; }
 
   // The form behind a window handle of this framework, else null.
   static TForm* FromHandle(HWND hwnd);

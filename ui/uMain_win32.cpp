@@ -370,7 +370,7 @@ void TfrmMain::btnProgClick() {
 void TfrmMain::btnFileClick() {
   std::wstring fileName;
   if (!Hooks.ChooseFile(fileName)) return;
-  FRun->FileClick(FileNameForStreams(fileName));
+  FRun->FileClick(ToUtf8(fileName));
 }
 
 void TfrmMain::btnCancelClick() {
@@ -398,7 +398,7 @@ void TfrmMain::menInfoFirmwareClick() {
 void TfrmMain::menInfoFileClick() {
   std::wstring fileName;
   if (!Hooks.ChooseFile(fileName) || !FileExists(fileName)) return;
-  if (FRun->FileVersion(FileNameForStreams(fileName))) menInfoFirmwareClick();
+  if (FRun->FileVersion(ToUtf8(fileName))) menInfoFirmwareClick();
 }
 
 // ---- IRunView
@@ -442,8 +442,8 @@ void TfrmMain::ShowInfoBox(const std::string& text) {
 }
 
 void TfrmMain::ShowError(const std::string& text) {
-  // It may name a file as the streams opened it: in the ANSI code page.
-  Hooks.ShowError(AnsiToWide(text));
+  // It may name a file: in UTF-8, as every file is opened by its wide name.
+  Hooks.ShowError(ToWide(text));
 }
 
 void TfrmMain::SetBusy(bool busy) {

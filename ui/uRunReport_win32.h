@@ -1,5 +1,6 @@
-// A run's report lines, as the report window shows them, in a window of their own; or, with `wrapped`, a
-// few lines of prose (the speed-up's outcome), folded at the window's width and in a shorter window.
+// A run's report lines, as the report window shows them, in a window of their own: modeless, opened at its
+// end and following its run as lines come. Or, with `wrapped`, a few lines of prose (the speed-up's
+// outcome), folded at the window's width and in a shorter window, shown modally.
 #pragma once
 
 #include <string>
@@ -12,7 +13,15 @@ class TfrmRunReport : public TForm {
   HWND Memo1 = nullptr;
   HWND btnClose = nullptr;
 
+  // The text anew. What only adds lines to the text shown is appended, and the view stays where the
+  // reader left it (at the end, it follows the new lines).
+  void SetText(const std::wstring& text);
+  // Shows it beside the other windows (they stay usable), in front.
+  void ShowModeless();
+
   void OnEnterKey() override;
+  void OnEscapeKey() override;
+  bool TakesEscape() const override { return true; }
 
  protected:
   void OnCreate() override;
@@ -22,6 +31,10 @@ class TfrmRunReport : public TForm {
   void OnClose() override;
 
  private:
+  // Modal: ends; modeless: hides, ready to be shown again.
+  void Dismiss(int result);
+  void ScrollToEnd();
+
   std::wstring FText;
   bool FWrapped;
   TFontHandle FFont;

@@ -19,6 +19,7 @@ namespace {
 
 constexpr const char* kFolderName = "Pellory station";
 constexpr const char* kAskCancel = "The updates are not finished!\r\nDo you really cancel them ?";
+constexpr const char* kEmbeddedImages = "the embedded images";
 
 std::wstring Trimmed(std::wstring text) {
   const size_t first = text.find_first_not_of(L" \t");
@@ -27,18 +28,42 @@ std::wstring Trimmed(std::wstring text) {
   return text.substr(first, last - first + 1);
 }
 
-// A file name a run can open: as it is when it is plain ASCII, else its short form (a child's 8-bit
-// command line takes the ANSI code page only).
-std::string PathForRuns(const std::wstring& path) {
-  const bool ascii = std::all_of(path.begin(), path.end(), [](wchar_t c) { return c < 0x80; });
-  if (ascii) return ToUtf8(path);
-  return ToUtf8(AnsiToWide(FileNameForStreams(path)));
-}
-
 // The image file for every run, checked whole once before any run starts: false with the reason when every
 // run would fail on it.
 bool CheckImageFile(const std::wstring& path, std::string& reason) {
-  return ::CheckImageFile(FileNameForStreams(path), reason);
+  return ::CheckImageFile(ToUtf8(path), reason);
+}
+
+// Tried by creating a file (and deleting it at once): a folder may exist and still take none. Makes no
+// folder, unlike the station's FolderTakesFiles.
+bool ExistingFolderTakesFiles(const std::wstring& dir) {
+  const std::wstring probe = dir + L"\\.pellory-station-probe";
+  HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(file);
+  return true;
+}
+
+bool Exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool IsFile(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// `path` or the nearest folder above it that is there (empty: none is, not even the drive).
+std::wstring NearestExistingFolder(std::wstring path) {
+  while (!path.empty() && !Exists(path)) {
+    const size_t slash = path.find_last_of(L"\\/");
+    if (slash == std::wstring::npos) return {};
+    path.resize(slash);
+    // "C:" is the drive's current folder; its root is meant.
+    if (path.size() == 2 && path[1] == L':') path += L'\\';
+  }
+  return path;
 }
 
 }  // namespace
@@ -70,7 +95,9 @@ bool BrowseForFolder(HWND owner, std::wstring& folder) {
     if (msg == BFFM_INITIALIZED && data != 0) SendMessageW(hwnd, BFFM_SETSELECTIONW, TRUE, data);
     return 0;
   };
-  info.lParam = reinterpret_cast<LPARAM>(folder.c_str());
+  // A folder not made yet is not there to select: its nearest existing parent is.
+  const std::wstring start = NearestExistingFolder(folder);
+  info.lParam = reinterpret_cast<LPARAM>(start.c_str());
   PIDLIST_ABSOLUTE list = SHBrowseForFolderW(&info);
   if (list == nullptr) return false;
   wchar_t path[MAX_PATH * 2] = {};
@@ -107,31 +134,34 @@ void TfrmStation::UpdateButtons() {
   if (focus != nullptr && IsChild(Handle(), focus) && !IsWindowEnabled(focus)) SetFocus(ListView1);
 }
 
-void TfrmStation::ShowMessage(const std::wstring& text, bool error) {
+void TfrmStation::ShowMessage(const std::wstring& text, bool error, TMessageCause cause) {
   FMessageIsError = error;
+  FMessageCause = text.empty() ? TMessageCause::Other : cause;
+  FMessageLogDir = cause == TMessageCause::LogDir ? LogDirText() : std::wstring();
   SetWindowTextW(lblMessage, text.c_str());
   InvalidateRect(lblMessage, nullptr, TRUE);
 }
 
+void TfrmStation::ClearMessageIfResolved() {
+  const bool resolved = (FMessageCause == TMessageCause::LogDir && LogDirText() != FMessageLogDir) ||
+                        (FMessageCause == TMessageCause::Helper && IsFile(ToWide(FProgram)));
+  if (resolved) ShowMessage(L"", false);
+}
+
 bool TfrmStation::HelperPresent(const wchar_t* nothingDone) {
   const std::wstring program = ToWide(FProgram);
-  const DWORD attributes = GetFileAttributesW(program.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+  if (!IsFile(program)) {
     ShowMessage(nothingDone + std::wstring(kProgramName) + L", which is missing (" + program +
                     L"). Put it back beside pellory.exe (the .zip holds both).",
-                true);
+                true, TMessageCause::Helper);
     return false;
   }
   return true;
 }
 
-bool TfrmStation::ReadyToStart() {
-  if (!HelperPresent(L"Nothing started: every update runs in ")) return false;
+std::wstring TfrmStation::FullLogDir() {
   std::wstring dir = LogDirText();
-  if (dir.empty()) {
-    ShowMessage(L"Nothing started: choose the log folder first.", true);
-    return false;
-  }
+  if (dir.empty()) return dir;
   // A folder given relative to where the program started is shown and kept as the full path.
   wchar_t full[MAX_PATH * 2] = {};
   const DWORD n = GetFullPathNameW(dir.c_str(), MAX_PATH * 2, full, nullptr);
@@ -139,30 +169,63 @@ bool TfrmStation::ReadyToStart() {
     dir = full;
     SetWindowTextW(edtLogDir, dir.c_str());
   }
-  // With its parents; one that exists already is fine.
-  SHCreateDirectoryExW(nullptr, dir.c_str(), nullptr);
-  // Tried by creating a file: a folder may exist and still take none.
-  const std::wstring probe = dir + L"\\.pellory-station-probe";
-  HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    ShowMessage(L"Nothing started: the log folder \"" + dir + L"\" cannot be written. Choose another one.",
-                true);
+  return dir;
+}
+
+void TfrmStation::AcceptLogDir() {
+  const std::wstring dir = FullLogDir();
+  SendMessageW(edtLogDir, EM_SETSEL, 0, -1);
+  if (dir.empty()) {
+    ShowMessage(L"Choose the log folder: type it, or use Change...", true, TMessageCause::LogDir);
+  } else if (!Exists(dir) && !NearestExistingFolder(dir).empty()) {
+    ShowMessage(L"The log folder \"" + dir + L"\" is made at the next start.", false, TMessageCause::LogDir);
+  } else if (!ExistingFolderTakesFiles(dir)) {
+    ShowMessage(L"The log folder \"" + dir + L"\" cannot be written. Choose another one.", true,
+                TMessageCause::LogDir);
+  } else {
+    ShowMessage(L"The logs and the summary go to \"" + dir + L"\".", false, TMessageCause::LogDir);
+  }
+}
+
+std::string TfrmStation::ImageName() const {
+  return FImageFile.empty() ? std::string(kEmbeddedImages) : "the image file \"" + FImageFile + "\"";
+}
+
+bool TfrmStation::ReadyToStart(const std::string& firstLine) {
+  if (!HelperPresent(L"Nothing started: every update runs in ")) return false;
+  const std::wstring dir = FullLogDir();
+  if (dir.empty()) {
+    ShowMessage(L"Nothing started: choose the log folder first.", true, TMessageCause::LogDir);
     return false;
   }
-  CloseHandle(file);
+  const std::wstring notWritten =
+      L"Nothing started: the log folder \"" + dir + L"\" cannot be written. Choose another one.";
+  // A folder that is there must take files now; one that is not is made only once the operator has said Yes.
+  const bool exists = Exists(dir);
+  if (exists && !ExistingFolderTakesFiles(dir)) {
+    ShowMessage(notWritten, true, TMessageCause::LogDir);
+    return false;
+  }
   if (!FImageFile.empty()) {
     std::string reason;
     if (!CheckImageFile(ToWide(FImageFile), reason)) {
-      ShowMessage(L"Nothing started: " + AnsiToWide(reason), true);
+      ShowMessage(L"Nothing started: " + ToWide(reason), true);
       return false;
     }
   }
-  // Once for all the loggers this start or this plugging takes; an image file is never asked about, as
-  // with File in the main window.
+  // Once for all the loggers this start or this plugging takes, after what it is about to do; an image file
+  // is never asked about, as with File in the main window.
   if (FImageFile.empty()) {
     if (const char* question = TRunControl::UpdateQuestion()) {
-      if (!TfrmConfirm::Ask(ToWide(question))) return false;
+      if (!TfrmConfirm::Ask(ToWide(firstLine + "\r\n\r\n" + question))) return false;
+    }
+  }
+  if (!exists) {
+    // With its parents.
+    SHCreateDirectoryExW(nullptr, dir.c_str(), nullptr);
+    if (!ExistingFolderTakesFiles(dir)) {
+      ShowMessage(notWritten, true, TMessageCause::LogDir);
+      return false;
     }
   }
   ShowMessage(L"", false);
@@ -170,19 +233,20 @@ bool TfrmStation::ReadyToStart() {
 }
 
 TStation& TfrmStation::Station() {
-  // The core writes its files through the wide file API: the folder goes as it is, in UTF-8.
+  // The core writes its files and starts its runs through the wide API: folder and file go as they are,
+  // in UTF-8.
   const std::string dir = ToUtf8(LogDirText());
   const bool changed = dir != FStationLogDir || FImageFile != FStationFile;
   if (FStations.empty() || (changed && !FStations.back()->Busy())) {
     TStationConfig config;
     config.Program = FProgram;
     config.MaxRepeats = 3;
-    config.File = FImageFile.empty() ? std::string() : PathForRuns(ToWide(FImageFile));
+    config.File = FImageFile;
     config.SimOptions = FOptions.SimOptions;
     config.LogDir = dir;
     config.Summary = dir + "\\" + kSummaryName;
-    config.KeepEarlierRows = true;
     config.GraceMs = FOptions.GraceMs;
+    config.RecordRetryMs = FOptions.RecordRetryMs;
     FStations.push_back(std::make_unique<TStation>(config, FHost, *this));
     FStationLogDir = dir;
     FStationFile = FImageFile;
@@ -200,25 +264,28 @@ void TfrmStation::StartPorts(const std::vector<std::string>& ports) {
 }
 
 void TfrmStation::btnStartClick() {
-  if (FClosing || FBoard.ToStart().empty() || !ReadyToStart()) return;
+  if (FClosing || FBoard.ToStart().empty() || !ReadyToStart(StartLine(FBoard.ToStart(), ImageName()))) return;
   // The list may have changed while the question was open.
   StartPorts(FBoard.ToStart());
 }
 
 void TfrmStation::btnCancelClick() {
   if (FClosing || !Busy()) return;
-  if (!TfrmConfirm::Ask(ToWide(kAskCancel))) return;
+  // No is the default: two presses of Enter must not stop loggers in the middle of their writing.
+  const std::string question = std::string(kAskCancel) + "\r\n\r\n" + StopsLine(CountRuns(Runs()).Running);
+  if (!TfrmConfirm::Ask(ToWide(question), TfrmConfirm::TDefault::No)) return;
   for (const auto& station : FStations) station->Cancel();
 }
 
 void TfrmStation::btnRepeatClick() {
-  if (FClosing || FBoard.ToRepeat().empty() || !ReadyToStart()) return;
+  if (FClosing || FBoard.ToRepeat().empty() || !ReadyToStart(StartLine(FBoard.ToRepeat(), ImageName())))
+    return;
   StartPorts(FBoard.ToRepeat());
 }
 
 void TfrmStation::chkPlugClick() {
   const bool on = SendMessageW(chkPlug, BM_GETCHECK, 0, 0) == BST_CHECKED;
-  if (on && (FClosing || !ReadyToStart())) {
+  if (on && (FClosing || !ReadyToStart(PlugLine(ImageName())))) {
     SendMessageW(chkPlug, BM_SETCHECK, BST_UNCHECKED, 0);
     return;
   }
@@ -228,12 +295,14 @@ void TfrmStation::chkPlugClick() {
     FStations.back()->SetWatching(false);
   }
   UpdateButtons();
+  ShowEmptyList();
 }
 
 void TfrmStation::btnLogDirClick() {
-  std::wstring folder = LogDirText();
+  std::wstring folder = FullLogDir();
   if (!Hooks.ChooseFolder(folder)) return;
   SetWindowTextW(edtLogDir, folder.c_str());
+  AcceptLogDir();
 }
 
 void TfrmStation::btnFileClick() {
@@ -241,7 +310,7 @@ void TfrmStation::btnFileClick() {
   if (!Hooks.ChooseFile(fileName)) return;
   std::string reason;
   if (!CheckImageFile(fileName, reason)) {
-    ShowMessage(L"This image file cannot be used: " + AnsiToWide(reason), true);
+    ShowMessage(L"This image file cannot be used: " + ToWide(reason), true);
     return;
   }
   FImageFile = ToUtf8(fileName);
@@ -249,25 +318,70 @@ void TfrmStation::btnFileClick() {
   ShowMessage(L"", false);
 }
 
+namespace {
+
+std::wstring ReportText(const TStationRun& run) {
+  std::string text;
+  for (const std::string& line : RunReportLines(run)) text += line + "\r\n";
+  return ToWide(text);
+}
+
+std::wstring ReportCaption(const TStationRun& run) {
+  return L"Report " + ToWide(TerminalSafe(run.Port));
+}
+
+}  // namespace
+
 void TfrmStation::ShowRunReport(int row) {
   const std::vector<TBoardRow>& rows = FBoard.Rows();
   if (row < 0 || static_cast<size_t>(row) >= rows.size() || rows[static_cast<size_t>(row)].Run == nullptr)
     return;
-  const TStationRun& run = *rows[static_cast<size_t>(row)].Run;
-  std::string text;
-  for (const std::string& line : run.Report) text += TerminalSafe(line) + "\r\n";
-  // A long session keeps the lines of its newest runs only; every run's are in its log.
-  if (run.Report.empty() && !run.LogPath.empty())
-    text += "The report lines are in the log " + run.LogPath + "\r\n";
-  // Why a port would not open, and the like: the run's own lines that are no events.
-  for (const std::string& line : run.Hints) text += TerminalSafe(line) + "\r\n";
-  if (!run.LogProblem.empty()) text += TerminalSafe(run.LogProblem) + "\r\n";
-  TfrmRunReport report(L"Report " + ToWide(TerminalSafe(run.Port)), ToWide(text));
-  report.ShowModal();
+  const TBoardRow& shown = rows[static_cast<size_t>(row)];
+  // One window per row: asked again, it comes to the front with the row's newest run.
+  auto it = std::find_if(FReports.begin(), FReports.end(),
+                         [&](const TReportWindow& report) { return report.Key == shown.Key; });
+  if (it == FReports.end()) {
+    FReports.push_back({shown.Key, shown.Run,
+                        std::make_unique<TfrmRunReport>(ReportCaption(*shown.Run), ReportText(*shown.Run))});
+    it = FReports.end() - 1;
+  } else {
+    it->Run = shown.Run;
+    SetWindowTextW(it->Form->Handle(), ReportCaption(*shown.Run).c_str());
+    it->Form->SetText(ReportText(*shown.Run));
+  }
+  it->Form->ShowModeless();
+}
+
+void TfrmStation::RefreshReports() {
+  for (TReportWindow& report : FReports) {
+    if (!IsWindowVisible(report.Form->Handle())) continue;
+    // A new run on the row (Repeat failed, Start again): the window follows it.
+    for (const TBoardRow& row : FBoard.Rows()) {
+      if (row.Key == report.Key && row.Run != nullptr && row.Run != report.Run) {
+        report.Run = row.Run;
+        SetWindowTextW(report.Form->Handle(), ReportCaption(*row.Run).c_str());
+      }
+    }
+    report.Form->SetText(ReportText(*report.Run));
+  }
+}
+
+TfrmRunReport* TfrmStation::ReportWindow(int row) const {
+  const std::vector<TBoardRow>& rows = FBoard.Rows();
+  if (row < 0 || static_cast<size_t>(row) >= rows.size()) return nullptr;
+  for (const TReportWindow& report : FReports) {
+    if (report.Key == rows[static_cast<size_t>(row)].Key) return report.Form.get();
+  }
+  return nullptr;
 }
 
 void TfrmStation::OnEnterKey() {
-  // Enter on a row shows its report, as a double-click does; anywhere else it is Start.
+  // Enter in the folder box takes the folder; on a row it shows its report, as a double-click does;
+  // anywhere else it is Start.
+  if (GetFocus() == edtLogDir) {
+    AcceptLogDir();
+    return;
+  }
   if (GetFocus() == ListView1) {
     const int row = ListView_GetNextItem(ListView1, -1, LVNI_SELECTED);
     if (row >= 0) {

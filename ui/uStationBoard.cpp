@@ -8,14 +8,6 @@
 
 namespace {
 
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool Ended(const TStationRun* run) {
   return run != nullptr && run->Status != TRunStatus::Running && run->Status != TRunStatus::Waiting;
 }
@@ -55,32 +47,6 @@ std::string DurationText(uint64_t ms) {
     std::snprintf(text, sizeof text, "%u:%02u", static_cast<unsigned>(s / 60), static_cast<unsigned>(s % 60));
   }
   return text;
-}
-
-bool NaturalLess(const std::string& a, const std::string& b) {
-  size_t i = 0, j = 0;
-  while (i < a.size() && j < b.size()) {
-    if (IsDigit(a[i]) && IsDigit(b[j])) {
-      // Leading zeros do not count; then the longer run is the larger number.
-      size_t ei = i, ej = j;
-      while (ei < a.size() && IsDigit(a[ei])) ++ei;
-      while (ej < b.size() && IsDigit(b[ej])) ++ej;
-      size_t si = i, sj = j;
-      while (si + 1 < ei && a[si] == '0') ++si;
-      while (sj + 1 < ej && b[sj] == '0') ++sj;
-      if (ei - si != ej - sj) return ei - si < ej - sj;
-      const int c = a.compare(si, ei - si, b, sj, ej - sj);
-      if (c != 0) return c < 0;
-      i = ei;
-      j = ej;
-      continue;
-    }
-    if (Lower(a[i]) != Lower(b[j])) return Lower(a[i]) < Lower(b[j]);
-    ++i;
-    ++j;
-  }
-  if (a.size() - i != b.size() - j) return a.size() - i < b.size() - j;
-  return a < b;  // equal but for case: still one order
 }
 
 std::string SlowAdapterNote(int latencyMs) {
@@ -146,6 +112,13 @@ void TStationBoard::Listed(const std::vector<TListedPort>& ports) {
 
 void TStationBoard::RunStarted(const TStationRun& run) {
   TBoardRow& row = RowFor(run.Port, run.Identity);
+  // The same logger again: its newest run stands for it.
+  const auto same = std::find(FLoggers.begin(), FLoggers.end(), row.Run);
+  if (row.Run != nullptr && same != FLoggers.end()) {
+    *same = &run;
+  } else {
+    FLoggers.push_back(&run);
+  }
   row.Run = &run;
   row.Port = run.Port;
   row.Identity = run.Identity;
@@ -224,6 +197,32 @@ void TStationBoard::Sort() {
 
 // ---- texts
 
+namespace {
+
+constexpr const char* kDash = " \xE2\x80\x94 ";  // U+2014 em dash
+
+}  // namespace
+
+std::string RunOutcome(const TStationRun& run) {
+  std::string text = RunStatusWord(run.Status);
+  if (run.Status != TRunStatus::Failed && run.Status != TRunStatus::Cancelled &&
+      run.Status != TRunStatus::Unplugged)
+    return text;
+  // The image is named when the controller took the update's start: from then on it holds a part of it.
+  if (!run.Image.empty()) {
+    text += " at " + std::to_string(std::clamp(run.Progress, 0, 100)) + " %" + kDash + "update it again";
+  } else {
+    text += std::string(kDash) + "not updated";
+  }
+  // Why it failed follows (where the port would not open, the hint that says why and what to do); a
+  // cancelled run says only what it means.
+  if (run.Status == TRunStatus::Cancelled) return text;
+  std::string why = OpenFailureHint(run.Port, run.Row.ExitCode, run.Hints);
+  if (why.empty()) why = run.Text;
+  if (!why.empty()) text += ": " + TerminalSafe(why);
+  return text;
+}
+
 TRowTexts RowTexts(const TBoardRow& row, uint64_t nowMs) {
   TRowTexts t;
   t.Socket = TerminalSafe(SocketLabel(row.Identity.Location));
@@ -246,17 +245,33 @@ TRowTexts RowTexts(const TBoardRow& row, uint64_t nowMs) {
     } else {
       t.Time = DurationText(run->ElapsedMs);
     }
-    result = RunStatusWord(run->Status);
-    // Why it failed is the first thing to see; a cancelled run says only that.
-    if ((run->Status == TRunStatus::Failed || run->Status == TRunStatus::Unplugged) && !run->Text.empty()) {
-      result += ": " + TerminalSafe(run->Text);
-    }
+    result = RunOutcome(*run);
   }
   const std::string note =
       row.ReplugDue ? "adapter set to 1 ms: plug it in again" : SlowAdapterNote(row.Identity.LatencyMs);
   if (!note.empty()) result += " \xC2\xB7 " + note;  // U+00B7 middle dot
   t.Result = result;
+  t.Tip = t.Port + ": " + result;
+  if (run != nullptr) {
+    for (const std::string& hint : run->Hints) t.Tip += "\n" + TerminalSafe(HintText(hint));
+  }
   return t;
+}
+
+std::vector<std::string> RunReportLines(const TStationRun& run) {
+  std::vector<std::string> lines;
+  for (const std::string& line : run.Report) lines.push_back(TerminalSafe(line));
+  // A long session keeps the lines of its newest runs only; every run's are in its log.
+  if (run.Report.empty() && !run.LogPath.empty())
+    lines.push_back("The report lines are in the log " + TerminalSafe(run.LogPath));
+  // Why a port would not open, and the like: the run's own lines that are no events.
+  for (const std::string& hint : run.Hints) lines.push_back(TerminalSafe(HintText(hint)));
+  if (!run.LogProblem.empty()) lines.push_back(TerminalSafe(run.LogProblem));
+  if (run.Status != TRunStatus::Running && run.Status != TRunStatus::Completed) {
+    lines.emplace_back();
+    lines.push_back(RunOutcome(run));
+  }
+  return lines;
 }
 
 TBoardCounts CountRuns(const std::vector<const TStationRun*>& runs) {
@@ -295,7 +310,53 @@ std::string PortList(const std::vector<std::string>& ports) {
   return text;
 }
 
+// At most eight names: "COM1, COM2, ..., COM7 and 23 more".
+std::string SomePorts(const std::vector<std::string>& ports) {
+  constexpr size_t kNamed = 8;
+  std::vector<std::string> names;
+  for (size_t i = 0; i < ports.size() && i < kNamed; ++i) names.push_back(TerminalSafe(ports[i]));
+  if (ports.size() > kNamed) {
+    names.pop_back();
+    names.push_back(std::to_string(ports.size() - kNamed + 1) + " more");
+  }
+  return PortList(names);
+}
+
 }  // namespace
+
+std::string StartLine(const std::vector<std::string>& ports, const std::string& image) {
+  const std::string loggers = ports.size() == 1 ? "1 logger" : std::to_string(ports.size()) + " loggers";
+  return "This updates " + loggers + " with " + image + ": " + SomePorts(ports) + ".";
+}
+
+std::string PlugLine(const std::string& image) {
+  return "From now on, each logger plugged in is updated with " + image + ".";
+}
+
+std::string StopsLine(int running) {
+  const std::string updates =
+      running == 1 ? "1 running update" : std::to_string(running) + " running updates";
+  return "This stops " + updates +
+         ". A logger stopped while it is being written must be updated again before it is used.";
+}
+
+std::string EmptyListText(const std::vector<std::string>& otherPorts, bool watching) {
+  std::string text =
+      "No logger port is listed.\n\nThe list shows the serial ports of USB logger adapters, those the "
+      "system names \"\\Device\\VCP...\".";
+  if (!otherPorts.empty()) {
+    text += " This PC's other serial " + std::string(otherPorts.size() == 1 ? "port is" : "ports are") +
+            " left out: " + SomePorts(otherPorts) + ".";
+  }
+  text +=
+      "\n\nPlug a logger in. If its port does not appear, check its adapter's driver in the Device Manager "
+      "(Ports (COM & LPT)).\n\n";
+  text += watching ? "Each logger is updated as soon as it is plugged in (\"Start each logger when it is "
+                     "plugged in\" is on)."
+                   : "Tick \"Start each logger when it is plugged in\", and each logger is updated as soon "
+                     "as it is plugged in.";
+  return text;
+}
 
 TSpeedUpReport SpeedUpReport(const std::vector<std::string>& ports, const std::vector<TTimerResult>* results,
                              int exitCode, const std::vector<std::string>& output,

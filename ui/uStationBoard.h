@@ -33,8 +33,6 @@ inline constexpr const char* kSummaryName = "summary.csv";
 
 // "0:07", "1:05", "1:02:03".
 std::string DurationText(uint64_t ms);
-// Names compared as an operator reads them: runs of digits by their value ("COM3" before "COM12").
-bool NaturalLess(const std::string& a, const std::string& b);
 // "slow adapter (16 ms)" for an adapter whose latency timer is above 1 ms, else empty.
 std::string SlowAdapterNote(int latencyMs);
 
@@ -85,31 +83,61 @@ class TStationBoard {
   void ReplugDue(const std::vector<std::string>& ports);
   // These ports' adapters are being sped up now (none: the speed-up has ended); Start and Repeat leave them.
   void SpeedingUp(const std::vector<std::string>& ports);
+  // Each logger's newest run, in the order the loggers came: what the counters count. A logger is a row's
+  // runs from the first until it is plugged in again (then it is another logger), so a logger updated
+  // again counts once, by how its last run went.
+  const std::vector<const TStationRun*>& Loggers() const { return FLoggers; }
 
  private:
   TBoardRow& RowFor(const std::string& port, const TPortIdentity& identity);
   void Sort();
   std::vector<TBoardRow> FRows;
+  std::vector<const TStationRun*> FLoggers;
 };
+
+// What a run means for its logger: "running", "completed", or for one that did not complete whether the
+// logger was written and what it needs ("cancelled at 50 % — update it again", "failed — not updated: ..."
+// with why: the final text, or the hint where the port would not open).
+std::string RunOutcome(const TStationRun& run);
 
 // What one row shows; texts from outside (port names, USB strings, a run's own output) made safe.
 struct TRowTexts {
   TRunStatus State = TRunStatus::Waiting;
   int Progress = 0;
   std::string Socket, Port, UsbSerial, Logger, Image, Time, Result;
+  // The row's tip: the port and the whole result, then the run's hints (the cause and what to do), one a
+  // line.
+  std::string Tip;
   bool operator==(const TRowTexts&) const = default;
 };
 TRowTexts RowTexts(const TBoardRow& row, uint64_t nowMs);
+
+// A run's report as its window shows it, one line each: the report lines, the run's hints and log problem,
+// and for a run that did not complete what it means for the logger.
+std::vector<std::string> RunReportLines(const TStationRun& run);
 
 struct TBoardCounts {
   int Completed = 0;
   int Failed = 0;  // failed and unplugged
   int Cancelled = 0;
   int Running = 0;
-  int Total = 0;  // every run of the session
+  int Total = 0;  // every run given
   bool operator==(const TBoardCounts&) const = default;
 };
+// By each run's state; given each logger's newest run (TStationBoard::Loggers), the loggers.
 TBoardCounts CountRuns(const std::vector<const TStationRun*>& runs);
+
+// The texts of the window's own questions and of its empty list. `image`: "the embedded images" or the
+// image file's name.
+// The line before the update's question: how many loggers Start or "Repeat failed" updates, and with what.
+std::string StartLine(const std::vector<std::string>& ports, const std::string& image);
+// The same for plugging: every logger plugged in from now on.
+std::string PlugLine(const std::string& image);
+// The line a question that stops `running` runs adds: how many it stops, and what that means.
+std::string StopsLine(int running);
+// What the list says while it lists no port: that no logger port is listed, what it lists (`otherPorts`:
+// the serial ports it leaves out), and what to do (with plugging `watching` on, the loggers are awaited).
+std::string EmptyListText(const std::vector<std::string>& otherPorts, bool watching);
 
 // What "Speed up adapters" tells the operator once `helper` (pellory-cli.exe latency ... --set 1 --json)
 // has ended: a line under the list and the details, port by port. Texts from outside made safe.

@@ -30,6 +30,9 @@ constexpr int kSetupWidth = 120;
 // Socket and USB serial follow their texts between the header's width and these.
 constexpr int kColumnWidths[kStationColumns] = {130, 60, 110, 84, 100, 90, 104, 0};
 constexpr int kMinResultWidth = 160;
+constexpr int kTipWidth = 560;
+// The empty list's text, inside the list under its header.
+constexpr int kEmptyInset = 16;
 
 TFontHandle MakeWeightedFont(const wchar_t* face, int height, int weight, int dpi) {
   return TFontHandle(CreateFontW(-MulDiv(height, dpi, 96), 0, 0, 0, weight, FALSE, FALSE, FALSE,
@@ -60,6 +63,7 @@ void TfrmStation::CreateControls() {
   lblRunning = CreateControl(L"STATIC", L"0", label, idStRunning, nullptr);
   lblTotalCaption = CreateControl(L"STATIC", L"Total this session", label, idStTotalCaption, nullptr);
   lblTotal = CreateControl(L"STATIC", L"0", label, idStTotal, nullptr);
+  lblRuns = CreateControl(L"STATIC", L"", label | SS_ENDELLIPSIS, idStRuns, nullptr);
   lblEndsCaption = CreateControl(L"STATIC", L"The last run ends", label, idStEndsCaption, nullptr);
   lblEnds = CreateControl(L"STATIC", L"", label | SS_ENDELLIPSIS, idStEnds, nullptr);
   Bevel1 = CreateTopLineBevel(Handle(), idStBevel);
@@ -77,12 +81,15 @@ void TfrmStation::CreateControls() {
                            idStBtnSetup, nullptr);
   chkPlug = CreateControl(L"BUTTON", L"Start each logger when it is plugged in",
                           WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, idStChkPlug, nullptr);
+  // Clipped by its siblings: the empty list's text lies over it.
   ListView1 = CreateControl(WC_LISTVIEWW, L"",
-                            WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_OWNERDATA | LVS_SINGLESEL |
-                                LVS_SHOWSELALWAYS | LVS_NOSORTHEADER | LVS_SHAREIMAGELISTS,
+                            WS_VISIBLE | WS_TABSTOP | WS_CLIPSIBLINGS | LVS_REPORT | LVS_OWNERDATA |
+                                LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER | LVS_SHAREIMAGELISTS,
                             idStList, nullptr, WS_EX_CLIENTEDGE);
   ListView_SetExtendedListViewStyle(
       ListView1, LVS_EX_DOUBLEBUFFER | LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES | LVS_EX_INFOTIP);
+  lblEmpty = CreateControl(L"STATIC", L"", SS_LEFT | SS_NOPREFIX, idStEmpty, nullptr);
+  SetWindowPos(lblEmpty, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   lblLogDir = CreateControl(L"STATIC", L"Log folder:", label, idStLogDirLabel, nullptr);
   edtLogDir = CreateControl(L"EDIT", L"", WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL, idStLogDir, nullptr,
                             WS_EX_CLIENTEDGE);
@@ -94,6 +101,7 @@ void TfrmStation::CreateControls() {
                            nullptr, WS_EX_CLIENTEDGE);
   btnFile = CreateControl(L"BUTTON", L"File...", fileRow | WS_TABSTOP | BS_PUSHBUTTON, idStBtnFile, nullptr);
   lblMessage = CreateControl(L"STATIC", L"", label | SS_ENDELLIPSIS, idStMessage, nullptr);
+  lblRecord = CreateControl(L"STATIC", L"", (label & ~WS_VISIBLE) | SS_ENDELLIPSIS, idStRecord, nullptr);
 }
 
 void TfrmStation::CreateColumns() {
@@ -114,9 +122,15 @@ void TfrmStation::ApplyFonts() {
   // Tahoma has a real bold face (Microsoft Sans Serif has none): figures to read from a step away.
   FBigFont = MakeWeightedFont(L"Tahoma", 34, FW_BOLD, Dpi());
   FMediumFont = MakeWeightedFont(L"Tahoma", 16, FW_BOLD, Dpi());
-  for (HWND control : {lblCompletedCaption, lblFailedCaption, lblRunningCaption, lblTotalCaption,
-                       lblEndsCaption, btnStart, btnCancel, btnRepeat, btnSpeedUp, btnSetup, chkPlug,
-                       ListView1, lblLogDir, edtLogDir, btnLogDir, lblImage, edtImage, btnFile, lblMessage}) {
+  for (HWND control :
+       {lblCompletedCaption, lblFailedCaption, lblRunningCaption, lblTotalCaption, lblEndsCaption, btnStart,
+        btnCancel,           btnRepeat,        btnSpeedUp,        btnSetup,        chkPlug,        ListView1,
+        lblLogDir,           edtLogDir,        btnLogDir,         lblImage,        edtImage,       btnFile,
+        lblMessage,          lblRecord}) {
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FFont.get()), TRUE);
+  }
+  // The runs beside the total, and what the empty list says.
+  for (HWND control : {lblRuns, lblEmpty}) {
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FFont.get()), TRUE);
   }
   for (HWND control : {lblCompleted, lblFailed, lblRunning, lblTotal}) {
@@ -130,6 +144,8 @@ void TfrmStation::ApplyFonts() {
   ListView_SetImageList(ListView1, FRowHeight, LVSIL_SMALL);
   if (before != nullptr) ImageList_Destroy(before);
   for (int c = 0; c + 1 < kStationColumns; ++c) ListView_SetColumnWidth(ListView1, c, S(kColumnWidths[c]));
+  // A row's tip holds the run's hints on lines of their own.
+  if (HWND tips = ListView_GetToolTips(ListView1)) SendMessageW(tips, TTM_SETMAXTIPWIDTH, 0, S(kTipWidth));
   FitColumns();
 }
 
@@ -189,11 +205,39 @@ void TfrmStation::Layout() {
   MoveWindow(lblLogDir, m, top + S(4), S(70), S(16), TRUE);
   MoveWindow(edtLogDir, editLeft, top, editWidth, rowHeight, TRUE);
   MoveWindow(btnLogDir, w - m - buttonWidth, top - S(1), buttonWidth, rowHeight + S(2), TRUE);
+  // The record's line, over the log folder, only while it has something to say.
+  if (IsWindowVisible(lblRecord)) {
+    top -= S(6) + S(18);
+    MoveWindow(lblRecord, m, top, std::max(0, w - 2 * m), S(18), TRUE);
+  }
 
   const int listBottom = top - S(10);
-  MoveWindow(ListView1, m, S(kListTop), std::max(0, w - 2 * m), std::max(S(60), listBottom - S(kListTop)),
-             TRUE);
+  const int listHeight = std::max(S(60), listBottom - S(kListTop));
+  MoveWindow(ListView1, m, S(kListTop), std::max(0, w - 2 * m), listHeight, TRUE);
+  RECT header{};
+  GetWindowRect(ListView_GetHeader(ListView1), &header);
+  const int emptyTop = S(kListTop) + (header.bottom - header.top) + S(kEmptyInset);
+  MoveWindow(lblEmpty, m + S(kEmptyInset), emptyTop, std::max(0, w - 2 * m - 2 * S(kEmptyInset)),
+             std::max(0, S(kListTop) + listHeight - S(kEmptyInset) / 2 - emptyTop), TRUE);
+  PlaceRunsCount();
   FitResultColumn();
+}
+
+void TfrmStation::PlaceRunsCount() {
+  // The total's figure as wide as it is drawn, how many runs it took beside it.
+  const std::wstring total = WindowText(lblTotal);
+  SIZE size{};
+  HDC dc = GetDC(lblTotal);
+  HGDIOBJ previous = SelectObject(dc, FBigFont.get());
+  GetTextExtentPoint32W(dc, total.c_str(), static_cast<int>(total.size()), &size);
+  SelectObject(dc, previous);
+  ReleaseDC(lblTotal, dc);
+  const int left = S(kMargin) + S(3 * kCounterStep);
+  const int width = std::min<int>(size.cx + S(2), S(kCounterWidth));
+  MoveWindow(lblTotal, left, S(24), width, S(44), TRUE);
+  const int runsLeft = left + width + S(6);
+  const int endsLeft = S(kMargin) + S(4 * kCounterStep + 12);
+  MoveWindow(lblRuns, runsLeft, S(47), std::max(0, endsLeft - S(6) - runsLeft), S(16), TRUE);
 }
 
 void TfrmStation::FitColumns() {
@@ -236,8 +280,14 @@ LRESULT TfrmStation::WMCtlColorStatic(WPARAM wParam, LPARAM lParam) {
     ink = LookOf(TRunStatus::Failed).Ink;
   } else if (control == lblRunning) {
     ink = LookOf(TRunStatus::Running).Ink;
-  } else if (control == lblMessage && FMessageIsError) {
+  } else if ((control == lblMessage && FMessageIsError) || (control == lblRecord && FRecordIsError)) {
     ink = LookOf(TRunStatus::Failed).Ink;
+  } else if (control == lblEmpty) {
+    // On the list's own colour, as text of the list.
+    auto dc = reinterpret_cast<HDC>(wParam);
+    SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+    SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+    return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
   } else {
     return TForm::WndProc(WM_CTLCOLORSTATIC, wParam, lParam);
   }

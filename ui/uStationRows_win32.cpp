@@ -40,6 +40,15 @@ void SetTextIfChanged(HWND hwnd, const std::wstring& text) {
   if (WindowText(hwnd) != text) SetWindowTextW(hwnd, text.c_str());
 }
 
+std::wstring WindowsLines(const std::string& text) {
+  std::string lines;
+  for (char c : text) {
+    if (c == '\n') lines += '\r';
+    lines += c;
+  }
+  return ToWide(lines);
+}
+
 }  // namespace StationWindow
 
 using namespace StationWindow;
@@ -122,6 +131,7 @@ void TfrmStation::RefreshList() {
     ListView_SetItemCountEx(ListView1, static_cast<int>(rows.size()), LVSICF_NOSCROLL);
     FitColumns();
     InvalidateRect(ListView1, nullptr, FALSE);
+    ShowEmptyList();
     return;
   }
   // Only a row whose texts changed is drawn again, so nothing flickers.
@@ -134,15 +144,36 @@ void TfrmStation::RefreshList() {
     ListView_RedrawItems(ListView1, static_cast<int>(i), static_cast<int>(i));
   }
   if (identity) FitColumns();
+  ShowEmptyList();
+}
+
+void TfrmStation::ShowEmptyList() {
+  if (lblEmpty == nullptr) return;
+  const bool empty = FBoard.Rows().empty();
+  if (empty) {
+    const bool watching = SendMessageW(chkPlug, BM_GETCHECK, 0, 0) == BST_CHECKED;
+    SetTextIfChanged(lblEmpty, WindowsLines(EmptyListText(FOtherPorts, watching)));
+  }
+  const bool shown = (GetWindowLongPtrW(lblEmpty, GWL_STYLE) & WS_VISIBLE) != 0;
+  if (shown != empty) ShowWindow(lblEmpty, empty ? SW_SHOWNA : SW_HIDE);
 }
 
 void TfrmStation::RefreshCounters() {
   const std::vector<const TStationRun*> runs = Runs();
-  const TBoardCounts counts = CountRuns(runs);
+  // Loggers, each by its newest run: one repeated until it completed counts as completed only.
+  const TBoardCounts counts = CountRuns(FBoard.Loggers());
   SetTextIfChanged(lblCompleted, std::to_wstring(counts.Completed));
   SetTextIfChanged(lblFailed, std::to_wstring(counts.Failed + counts.Cancelled));
   SetTextIfChanged(lblRunning, std::to_wstring(counts.Running));
-  SetTextIfChanged(lblTotal, std::to_wstring(counts.Total));
+  const std::wstring total = std::to_wstring(counts.Total);
+  const std::wstring runCount = runs.size() == static_cast<size_t>(counts.Total)
+                                    ? L""
+                                    : L"in " + std::to_wstring(runs.size()) + L" runs";
+  if (WindowText(lblTotal) != total || WindowText(lblRuns) != runCount) {
+    SetWindowTextW(lblTotal, total.c_str());
+    SetWindowTextW(lblRuns, runCount.c_str());
+    PlaceRunsCount();
+  }
   FCounts = counts;
 
   std::wstring ends = L"-";
@@ -173,11 +204,11 @@ LRESULT TfrmStation::WMNotify(WPARAM wParam, LPARAM lParam) {
     case LVN_GETDISPINFOW:
       return ListGetDispInfo(reinterpret_cast<NMLVDISPINFOW*>(lParam));
     case LVN_GETINFOTIPW: {
-      // The whole result, which the column may cut.
+      // The whole result, which the column may cut, and the run's hints: the cause and what to do.
       auto* tip = reinterpret_cast<NMLVGETINFOTIPW*>(lParam);
       const auto row = static_cast<size_t>(tip->iItem);
       if (row < FShown.size() && tip->pszText != nullptr && tip->cchTextMax > 0) {
-        FCell = ToWide(FShown[row].Port + ": " + FShown[row].Result);
+        FCell = WindowsLines(FShown[row].Tip);
         lstrcpynW(tip->pszText, FCell.c_str(), tip->cchTextMax);
       }
       return 0;

@@ -25,6 +25,8 @@ TStateLook LookOf(TRunStatus state);
 
 std::wstring WindowText(HWND hwnd);
 void SetTextIfChanged(HWND hwnd, const std::wstring& text);
+// Text of several lines as controls show it: each "\n" a "\r\n".
+std::wstring WindowsLines(const std::string& text);
 
 // The default log folder, under the user's documents.
 std::wstring DefaultLogFolder();

@@ -34,6 +34,19 @@ constexpr UINT kRefillDelayMs = 400;
 constexpr uint64_t kRefillLongestMs = 3000;
 // The scanner's thread has read the port list.
 constexpr UINT kPortsScanned = WM_APP + 0x121;
+// The end of the session leaves a window about 5 s after WM_ENDSESSION: the runs are killed after 2.5 s of
+// them, and the window stops waiting for them after 4 s, so that every row and log is out in time.
+constexpr int kEndSessionKillMs = 2500;
+constexpr int kEndSessionGiveUpMs = 4000;
+
+// The serial ports of the system's map that are not `listed`: those the empty list says it leaves out.
+std::vector<std::string> OtherSerialPorts(const std::vector<std::string>& listed) {
+  std::vector<std::string> others;
+  for (const TSerialMapEntry& entry : ReadSerialPortMap()) {
+    if (std::find(listed.begin(), listed.end(), entry.Data) == listed.end()) others.push_back(entry.Data);
+  }
+  return others;
+}
 
 }  // namespace
 
@@ -65,6 +78,8 @@ TfrmStation::TfrmStation(TStationWindowOptions options) : FOptions(std::move(opt
 
 TfrmStation::~TfrmStation() {
   DestroyHandle();
+  // The report windows show runs of the cores: they go first.
+  FReports.clear();
   // Runs still going are killed and reaped; their rows are no longer shown.
   FStations.clear();
   FProcesses.reset();
@@ -119,6 +134,7 @@ void TfrmStation::OnDestroy() {
   KillTimer(Handle(), kRefillTimer);
   // Waits for a scan under way; its message finds no window.
   FScanner.reset();
+  FReports.clear();
   if (FOptions.EndsMessageLoop) PostQuitMessage(0);
 }
 
@@ -143,6 +159,7 @@ void TfrmStation::PortsScanned() {
       port.JustCompleted = port.JustCompleted || station->JustCompleted(port.Port, port.Identity);
   }
   FBoard.Listed(listed);
+  FOtherPorts = FBoard.Rows().empty() ? OtherSerialPorts(ports) : std::vector<std::string>();
   // With plugging on, the core starts a run on each port that appeared; a port whose adapter is being
   // restarted by "Speed up adapters" has not appeared.
   FListed = ports;
@@ -172,6 +189,8 @@ std::vector<const TStationRun*> TfrmStation::Runs() const {
 
 void TfrmStation::Tick() {
   if (!FStations.empty()) FStations.back()->Step(0);
+  // Earlier cores are no longer stepped, but rows of theirs may still wait.
+  for (size_t i = 0; i + 1 < FStations.size(); ++i) FStations[i]->RetryRecord(false);
   StepSpeedUp();
   StepSetup();
   if (Handle() == nullptr) return;
@@ -181,6 +200,8 @@ void TfrmStation::Tick() {
     FNextPollMs = FHost.NowMs() + static_cast<uint64_t>(std::max(1, FOptions.PollMs));
     if (!PortScanPending()) FillPorts();
   }
+  UpdateShutdownBlock();
+  if (FRecordChanged) RefreshRecord();
   // The speed-up's outcome in a window of its own, once no other modal window is open.
   if (FSpeedUpReportDue && !FClosing && IsWindowEnabled(Handle())) {
     FSpeedUpReportDue = false;
@@ -196,8 +217,14 @@ void TfrmStation::Tick() {
   RefreshList();
   RefreshCounters();
   UpdateButtons();
-  // Every run and the helpers have ended after the close: the window goes.
-  if (FClosing && !Busy() && FSpeedUpId == 0 && FSetupId == 0) DestroyWindow(Handle());
+  RefreshReports();
+  ClearMessageIfResolved();
+  // Every run and the helpers have ended after the close: the window goes, the rows that wait tried once
+  // more (those still waiting stay in their journal for the next session).
+  if (FClosing && !Busy() && FSpeedUpId == 0 && FSetupId == 0) {
+    for (const auto& station : FStations) station->RetryRecord(true);
+    DestroyWindow(Handle());
+  }
 }
 
 void TfrmStation::OnClose() {
@@ -213,11 +240,15 @@ void TfrmStation::OnClose() {
   }
   const bool busy = Busy();
   if (!busy && FSpeedUpId == 0 && FSetupId == 0) {
+    for (const auto& station : FStations) station->RetryRecord(true);
     DestroyWindow(Handle());
     return;
   }
   // Setting the timers takes seconds once answered; a device half restarted is worse than a short wait.
-  if (busy && !TfrmConfirm::Ask(ToWide(kAskClose))) return;
+  if (busy &&
+      !TfrmConfirm::Ask(ToWide(std::string(kAskClose) + "\r\n\r\n" + StopsLine(CountRuns(Runs()).Running)),
+                        TfrmConfirm::TDefault::No))
+    return;
   FClosing = true;
   SendMessageW(chkPlug, BM_SETCHECK, BST_UNCHECKED, 0);
   for (const auto& station : FStations) {
@@ -257,6 +288,9 @@ bool TfrmStation::OnCommand(int id, int code, HWND) {
     case idStBtnFile:
       btnFileClick();
       return true;
+    case idStLogDir:
+      if (code == EN_CHANGE) ClearMessageIfResolved();
+      return true;
     default:
       return false;
   }
@@ -287,6 +321,10 @@ LRESULT TfrmStation::WndProc(UINT msg, WPARAM wParam, LPARAM lParam) {
       return WMGetMinMaxInfo(lParam);
     case WM_SYSCOMMAND:
       return WMSysCommand(wParam, lParam);
+    case WM_QUERYENDSESSION:
+      return WMQueryEndSession();
+    case WM_ENDSESSION:
+      return WMEndSession(wParam);
     default:
       return TForm::WndProc(msg, wParam, lParam);
   }
@@ -316,6 +354,67 @@ LRESULT TfrmStation::WMSysCommand(WPARAM wParam, LPARAM lParam) {
     return 0;
   }
   return Default(WM_SYSCOMMAND, wParam, lParam);
+}
+
+LRESULT TfrmStation::WMQueryEndSession() {
+  // A logger cut off while its flash is written is left half-written: the session waits while runs go, and
+  // Windows shows why (the block reason).
+  UpdateShutdownBlock();
+  return Busy() ? FALSE : TRUE;
+}
+
+LRESULT TfrmStation::WMEndSession(WPARAM ending) {
+  if (!ending) return 0;
+  // The session ends anyway, and the process with it soon after this returns: every run ends now, its row
+  // and its log's last line written first.
+  FClosing = true;
+  SendMessageW(chkPlug, BM_SETCHECK, BST_UNCHECKED, 0);
+  if (FSpeedUpId != 0) FAdapterProcesses->Kill(FSpeedUpId);
+  for (const auto& station : FStations) station->EndWithin(kEndSessionKillMs, kEndSessionGiveUpMs);
+  UpdateShutdownBlock();
+  return 0;
+}
+
+void TfrmStation::UpdateShutdownBlock() {
+  int running = 0;
+  for (const auto& station : FStations) running += station->Counts().Running;
+  const std::wstring reason =
+      running == 0 ? std::wstring()
+                   : L"Pellory station: " + std::to_wstring(running) +
+                         (running == 1 ? L" logger is being updated" : L" loggers are being updated");
+  if (reason == FBlockReason) return;
+  FBlockReason = reason;
+  if (reason.empty()) {
+    ShutdownBlockReasonDestroy(Handle());
+  } else {
+    ShutdownBlockReasonCreate(Handle(), reason.c_str());
+  }
+}
+
+void TfrmStation::RefreshRecord() {
+  FRecordChanged = false;
+  std::string text;
+  bool waiting = false;
+  // The newest core first: its summary is the one the next runs write.
+  for (auto it = FStations.rbegin(); it != FStations.rend() && !waiting; ++it) {
+    const TRecordState& state = (*it)->Record();
+    if (state.Waiting > 0) {
+      text = state.WaitingText();
+      waiting = true;
+    } else if (it == FStations.rbegin()) {
+      text = state.DivertedText();
+    }
+  }
+  const std::wstring line = ToWide(TerminalSafe(text));
+  if (line == WindowText(lblRecord) && waiting == FRecordIsError) return;
+  FRecordIsError = waiting;
+  SetWindowTextW(lblRecord, line.c_str());
+  const bool shown = !line.empty();
+  if (shown != (IsWindowVisible(lblRecord) != FALSE)) {
+    ShowWindow(lblRecord, shown ? SW_SHOW : SW_HIDE);
+    Layout();
+  }
+  InvalidateRect(lblRecord, nullptr, TRUE);
 }
 
 // ---- IStationView
@@ -348,4 +447,9 @@ void TfrmStation::PortSkipped(const std::string& port, const std::string& why) {
 
 void TfrmStation::Problem(const std::string& text) {
   if (Handle() != nullptr) ShowMessage(ToWide(TerminalSafe(text)), true);
+}
+
+void TfrmStation::RecordChanged(const TRecordState&) {
+  // Shown at the next tick: the core may tell it while it is being made.
+  FRecordChanged = true;
 }

@@ -17,6 +17,7 @@
 #include "station/uStation.h"
 #include "ui/uForms_win32.h"
 #include "ui/uPortScan.h"
+#include "ui/uRunReport_win32.h"
 #include "ui/uStationBoard.h"
 
 // How the station window was started; the program body fills it from the command line, a test directly.
@@ -34,6 +35,7 @@ struct TStationWindowOptions {
   int GraceMs = 10000;
   // With plugging on, the ports are read again this often, whatever the broadcasts said.
   int PollMs = 5000;
+  int RecordRetryMs = 3000;  // rows of the summary that wait are tried again this often
   // Closing the window ends the message loop (a test keeps its own loop running).
   bool EndsMessageLoop = true;
 };
@@ -73,6 +75,9 @@ enum : int {
   idStMessage,
   idStBtnSpeedUp,
   idStBtnSetup,
+  idStEmpty,
+  idStRuns,
+  idStRecord,
 };
 
 // Columns of the list, in this order.
@@ -100,6 +105,7 @@ class TfrmStation : public TForm, public IStationView {
   HWND lblFailedCaption = nullptr, lblFailed = nullptr;
   HWND lblRunningCaption = nullptr, lblRunning = nullptr;
   HWND lblTotalCaption = nullptr, lblTotal = nullptr;
+  HWND lblRuns = nullptr;  // beside the total of loggers: how many runs they took, where that differs
   HWND lblEndsCaption = nullptr, lblEnds = nullptr;
   HWND Bevel1 = nullptr;
   HWND btnStart = nullptr;
@@ -109,9 +115,12 @@ class TfrmStation : public TForm, public IStationView {
   HWND btnSetup = nullptr;
   HWND chkPlug = nullptr;
   HWND ListView1 = nullptr;
+  HWND lblEmpty = nullptr;  // over the empty list: why it is empty and what to do
   HWND lblLogDir = nullptr, edtLogDir = nullptr, btnLogDir = nullptr;
   HWND lblImage = nullptr, edtImage = nullptr, btnFile = nullptr;
   HWND lblMessage = nullptr;
+  // Stays while rows of the summary wait, or while they go to another file than summary.csv.
+  HWND lblRecord = nullptr;
 
   const TStationBoard& Board() const { return FBoard; }
   // The program every run starts, and the log folder the next Start uses.
@@ -129,6 +138,10 @@ class TfrmStation : public TForm, public IStationView {
   bool PortScanPending() const;
   // Steps the core and redraws what changed, as the timer does.
   void Tick();
+  // The report window of a row, once it was asked for.
+  TfrmRunReport* ReportWindow(int row) const;
+  // What the window gives Windows as its reason to hold the end of the session; empty while idle.
+  const std::wstring& ShutdownBlockReason() const { return FBlockReason; }
 
   // IStationView
   void RunStarted(const TStationRun& run) override;
@@ -139,6 +152,7 @@ class TfrmStation : public TForm, public IStationView {
   void RunEnded(const TStationRun& run) override;
   void PortSkipped(const std::string& port, const std::string& why) override;
   void Problem(const std::string& text) override;
+  void RecordChanged(const TRecordState& state) override;
 
  protected:
   LRESULT WndProc(UINT msg, WPARAM wParam, LPARAM lParam) override;
@@ -165,10 +179,21 @@ class TfrmStation : public TForm, public IStationView {
   void RefreshList();
   void RefreshCounters();
   void UpdateButtons();
-  void ShowMessage(const std::wstring& text, bool error);
-  // The checks before any run: the program, the log folder, the image file; then the question. False
-  // (the reason shown) when nothing may start.
-  bool ReadyToStart();
+  // Over the list while it lists no port: that no logger port is listed, what the list shows, what to do.
+  void ShowEmptyList();
+  // What a message is about: it goes when its cause does (the helper is back, another log folder chosen).
+  enum class TMessageCause { Other, Helper, LogDir };
+  void ShowMessage(const std::wstring& text, bool error, TMessageCause cause = TMessageCause::Other);
+  void ClearMessageIfResolved();
+  // The checks before any run: the program, the log folder, the image file; then the question, led by
+  // `firstLine` (what is about to be updated). The log folder is made only after Yes. False (the reason
+  // shown) when nothing may start.
+  bool ReadyToStart(const std::string& firstLine);
+  // The log folder as typed, as a full path (shown so).
+  std::wstring FullLogDir();
+  // Enter in the folder box, or a folder chosen: says whether the folder takes the logs.
+  void AcceptLogDir();
+  std::string ImageName() const;
   // The core for the current log folder and image file; a new one when they changed while idle.
   TStation& Station();
   void StartPorts(const std::vector<std::string>& ports);
@@ -190,6 +215,9 @@ class TfrmStation : public TForm, public IStationView {
   void btnLogDirClick();
   void btnFileClick();
   void ShowRunReport(int row);
+  // The open report windows follow their rows' runs.
+  void RefreshReports();
+  void PlaceRunsCount();
   LRESULT WMNotify(WPARAM wParam, LPARAM lParam);
   LRESULT ListCustomDraw(NMLVCUSTOMDRAW* draw);
   LRESULT ListGetDispInfo(NMLVDISPINFOW* info);
@@ -197,6 +225,12 @@ class TfrmStation : public TForm, public IStationView {
   LRESULT WMCtlColorStatic(WPARAM wParam, LPARAM lParam);
   LRESULT WMGetMinMaxInfo(LPARAM lParam);
   LRESULT WMSysCommand(WPARAM wParam, LPARAM lParam);
+  LRESULT WMQueryEndSession();
+  LRESULT WMEndSession(WPARAM ending);
+  // The shutdown block reason follows the runs going: set while any goes, removed when none does.
+  void UpdateShutdownBlock();
+  // The record's line: the rows that wait (of any core), else where the rows go when not to summary.csv.
+  void RefreshRecord();
 
   TStationWindowOptions FOptions;
   std::string FProgram;
@@ -218,7 +252,12 @@ class TfrmStation : public TForm, public IStationView {
   bool FKilled = false;
   bool FMessageIsError = false;
   bool FStateChanged = false;  // a run started or ended since the last redraw
+  bool FRecordChanged = false;
+  bool FRecordIsError = false;
+  std::wstring FBlockReason;
   uint64_t FLastRedrawMs = 0;
+  TMessageCause FMessageCause = TMessageCause::Other;
+  std::wstring FMessageLogDir;  // the folder a message about the log folder names
   // "Speed up adapters": pellory-cli.exe latency PORT... --set 1 --json, a child of its own set of
   // processes (the core polls the runs' set and would take its output for a run's).
   std::unique_ptr<IProcesses> FAdapterProcesses;
@@ -244,6 +283,14 @@ class TfrmStation : public TForm, public IStationView {
   bool FRefillDue = false;
   uint64_t FRefillSinceMs = 0;  // the first broadcast of the storm
   uint64_t FNextPollMs = 0;
+  std::vector<std::string> FOtherPorts;  // serial ports the list leaves out
+  // One report window per row (by the row's key), showing the row's newest run.
+  struct TReportWindow {
+    std::string Key;
+    const TStationRun* Run = nullptr;
+    std::unique_ptr<TfrmRunReport> Form;
+  };
+  std::vector<TReportWindow> FReports;
   TFontHandle FFont, FBigFont, FMediumFont;
   HIMAGELIST FRowHeight = nullptr;
 };

@@ -1,8 +1,16 @@
 # Runs "pellory-cli station" over the simulated loggers sim1 to sim3 (through EMULATOR when set) and checks
-# that it exits 0 with each of them completed.
-set(cmd ${EXE} station --port sim1 --port sim2 --port sim3 --yes)
+# that it exits 0 with each of them completed, a log each and their rows in the summary, all in a folder
+# whose name is not ASCII (WORK; under Wine through its drive Z:).
+set(dir "${WORK}/Lögs")
+file(REMOVE_RECURSE "${WORK}")
+set(arg "${dir}")
 if(EMULATOR)
-  set(cmd ${EMULATOR} ${cmd})
+  set(arg "Z:${dir}")
+endif()
+set(cmd ${EXE} station --port sim1 --port sim2 --port sim3 --yes --log-dir "${arg}" --summary "${arg}/summary.csv")
+if(EMULATOR)
+  # Wine takes the arguments in the locale's encoding.
+  set(cmd ${CMAKE_COMMAND} -E env LC_ALL=C.UTF-8 ${EMULATOR} ${cmd})
 endif()
 execute_process(COMMAND ${cmd} INPUT_FILE /dev/null RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
 message("exit ${rc}\n--- stdout\n${out}--- stderr\n${err}---")
@@ -15,3 +23,11 @@ foreach(port sim1 sim2 sim3)
     message(FATAL_ERROR "${port} did not complete")
   endif()
 endforeach()
+file(GLOB logs "${dir}/*.log")
+list(LENGTH logs count)
+file(STRINGS "${dir}/summary.csv" rows)
+list(LENGTH rows lines)
+if(NOT count EQUAL 3 OR NOT lines EQUAL 4)
+  message(FATAL_ERROR "${count} logs and ${lines} summary lines in ${dir}, expected 3 and 4")
+endif()
+file(REMOVE_RECURSE "${WORK}")

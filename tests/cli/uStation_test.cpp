@@ -1,5 +1,6 @@
 // pellory-cli station with scripted children in virtual time: its options, Ctrl-C, and the terminal as the
 // station's view.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,6 +13,7 @@
 #include "cli/uStation.h"
 #include "cli/uStationView.h"
 #include "station/uStation.h"
+#include "station/uStationSys.h"
 #include "tests/support/uFakeProcesses.h"
 
 namespace {
@@ -48,6 +50,7 @@ class StationTest : public ::testing::Test {
     host.Station = &stationHost;
     host.StationProgram = "pellory-cli";
     host.StationPorts = [this](const std::string&) { return listed; };
+    host.PendingDir = (dir / "pending").string();
   }
   void TearDown() override {
     StationInterrupts = 0;
@@ -94,7 +97,10 @@ TEST_F(StationTest, PlainOutputIsEveryLinePrefixedAndSafeForTheTerminalThenTheTa
             std::string::npos);
   EXPECT_NE(out.str().find("\nA: Update SD CARD V4.106 succesfully completed.\n"), std::string::npos);
   EXPECT_EQ(err.str(), "A: pellory-cli: \\x1b[2Jcleared\n");
-  EXPECT_EQ(printed.back().rfind("A ", 0), 0u) << "the table ends with the last run to finish";
+  // The table by port, then where every column is.
+  ASSERT_GE(printed.size(), 4u);
+  EXPECT_EQ(printed[printed.size() - 3].rfind("A  ", 0), 0u) << printed[printed.size() - 3];
+  EXPECT_EQ(printed.back(), "All columns of every run are in " + summary + ".");
   // The summary keeps the bytes.
   EXPECT_NE(ReadFile(summary).find(evil), std::string::npos);
 }
@@ -188,6 +194,39 @@ TEST_F(StationTest, AClosingConsoleWindowGetsEveryRunEndedAndTheSummaryInTime) {
   EXPECT_EQ(Lines(ReadFile(summary)).size(), 3u);
 }
 
+TEST_F(StationTest, RowsThatWaitAreToldTriedAgainAndWrittenByTheNextSessionAndTheExitCodeSaysSo) {
+  const std::string done = R"({"final":"Update SD CARD V4.106 succesfully completed."})";
+  procs.Scripts["A"].Lines = {done};
+  procs.Scripts["B"].Lines = {done};
+  const std::string summary = (dir / "s.csv").string();
+  {
+    // Another station holds the summary's lock for longer than the station waits.
+    TRecordLock other;
+    TFileError error;
+    ASSERT_TRUE(other.Take(summary + ".lock", 0, error)) << error.Text;
+    EXPECT_EQ(Run({"--port", "A", "--yes", "--json", "--summary", summary}), kExitRowsWaiting);
+  }
+  EXPECT_GE(procs.Now, 15000u) << "tried again for a while before the end";
+  EXPECT_NE(out.str().find(R"("rows_waiting":1,"reason":"is being written by another station")"),
+            std::string::npos)
+      << out.str();
+  const std::string said = err.str();
+  EXPECT_NE(said.find("station: 1 row waits: s.csv is being written by another station (kept in "),
+            std::string::npos)
+      << said;
+  EXPECT_NE(said.find("; trying again for 15 s (Ctrl-C ends the wait)"), std::string::npos);
+  EXPECT_NE(said.find("and the next station that writes to \"" + summary + "\" writes them first"),
+            std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(summary));
+
+  // The next session on the same summary writes them first, then its own.
+  EXPECT_EQ(Run({"--port", "B", "--yes", "--summary", summary}), kExitOk);
+  const std::vector<std::string> lines = Lines(ReadFile(summary));
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1].rfind("A,", 0), 0u);
+  EXPECT_EQ(lines[2].rfind("B,", 0), 0u);
+}
+
 // A terminal of 8 rows and 80 columns on standard output (standard error is wider): a watch session of
 // 20 loggers, plugged one after the other, five at a time running.
 TEST_F(StationTest, TerminalLinesNeverOutgrowTheTerminal) {
@@ -247,14 +286,51 @@ TEST_F(StationTest, OnATerminalAFailedOpensHintFollowsTheTable) {
   EXPECT_EQ(err.str(), "\n/dev/ttyUSB9: " + hint + "\n");
   const std::string log = std::filesystem::directory_iterator(logs)->path().string();
   EXPECT_EQ(Lines(ReadFile(log)).at(1), hint);
-  // The table in blocks that fit, each led by the port.
-  const std::string table = out.str().substr(out.str().find("\nport ") + 1);
-  size_t blocks = 0;
-  for (const std::string& line : Lines(table)) {
-    EXPECT_LE(line.size(), 69u) << line;
-    blocks += line.rfind("port ", 0) == 0;
-  }
-  EXPECT_GE(blocks, 3u);
+  // One table within the width: the port's row says why it would not open.
+  const std::vector<std::string> table = Lines(out.str().substr(out.str().find("\nport ") + 1));
+  ASSERT_EQ(table.size(), 4u);
+  EXPECT_EQ(table[0], "port          result  time  outcome");
+  EXPECT_EQ(
+      table[1],
+      std::string("/dev/ttyUSB9  failed  0:00  /dev/ttyUSB9: no such port, and no serial ").substr(0, 69));
+  EXPECT_EQ(table[3], "All columns of every run: add --summary FILE (or --json).");
+}
+
+// Runs end in another order than their ports': the closing table is one line per run by port, cut to the
+// terminal, the hint in place of the outcome where a port would not open; with --json every column.
+TEST_F(StationTest, TheClosingTableIsOneLinePerRunByPort) {
+  tty = true;
+  columns = 61;
+  auto finish = [&](const std::string& port, size_t lines) {
+    procs.Scripts[port].Lines.assign(lines, R"({"code":1,"value":40})");
+    procs.Scripts[port].Lines.push_back(R"({"final":"Update SD CARD V4.106 succesfully completed."})");
+  };
+  finish("COM12", 1);
+  finish("sim10", 2);
+  finish("sim2", 5);
+  // A slow adapter's hint, then the port gone at a repeat: the hint that names the port says why.
+  procs.Scripts["COM3"].Lines = {
+      "pellory-cli: The USB adapter of COM3 holds every answer up to 16 ms.",
+      "pellory-cli: COM3: no such port. The ports present:", "pellory-cli:   COM12",
+      R"({"final":"Aborted because serial port \"COM3\" is not ready!"})"};
+  procs.Scripts["COM3"].Exit = 10;
+  const std::string summary = (dir / "runs.csv").string();
+  const std::vector<std::string> args{"--port", "COM12", "--port", "sim2",      "--port", "COM3",
+                                      "--port", "sim10", "--yes",  "--summary", summary};
+  EXPECT_EQ(Run(args, true), kExitStationFailed);
+  const std::vector<std::string> table = Lines(out.str().substr(out.str().find("\nport ") + 1));
+  EXPECT_THAT(table, ::testing::ElementsAre("port   result     time  outcome",
+                                            "COM3   failed     0:01  COM3: no such port. The ports presen",
+                                            "COM12  completed  0:00  Update SD CARD V4.106 succesfully co",
+                                            "sim2   completed  0:01  Update SD CARD V4.106 succesfully co",
+                                            "sim10  completed  0:00  Update SD CARD V4.106 succesfully co",
+                                            "", "All columns of every run are in " + summary + "."));
+
+  tty = false;
+  EXPECT_EQ(Run({"--port", "COM12", "--port", "sim2", "--yes", "--json"}), kExitOk);
+  EXPECT_EQ(out.str().find("All columns"), std::string::npos);
+  EXPECT_THAT(err.str(), ::testing::HasSubstr("exit_code  text"));
+  EXPECT_THAT(err.str(), ::testing::HasSubstr("pellory_version  log_problem"));
 }
 
 TEST_F(StationTest, TheSocketIsShownWhereTheTerminalIsWideEnough) {

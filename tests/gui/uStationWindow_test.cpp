@@ -140,6 +140,8 @@ int Count(const std::vector<std::string>& lines, const std::string& part) {
 struct TShown {
   std::wstring Caption;
   std::wstring Text;
+  std::wstring Default;  // the default button
+  std::wstring Focused;  // the control that has the focus: the button that Enter presses
 };
 
 class StationWindowTest : public ::testing::Test {
@@ -149,8 +151,11 @@ class StationWindowTest : public ::testing::Test {
     ClearsMeasurements = false;
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
-    FDir = std::filesystem::path(temp) /
-           (L"pellory-station-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++FCount));
+    // A log folder whose name is not ASCII, as under a user profile named Jürgen.
+    FRoot = std::filesystem::path(temp) /
+            (L"pellory-station-Pr\u00fcfung-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+             std::to_wstring(++FCount));
+    FDir = FRoot / L"L\u00f6gs";
     std::filesystem::create_directories(FDir);
     ModalShownHook = [this](HWND hwnd) { OnModal(hwnd); };
   }
@@ -171,7 +176,7 @@ class StationWindowTest : public ::testing::Test {
       RegCloseKey(key);
     }
     std::error_code ec;
-    std::filesystem::remove_all(FDir, ec);
+    std::filesystem::remove_all(FRoot, ec);
   }
 
   TStationWindowOptions Options(std::vector<std::string> ports) {
@@ -237,9 +242,12 @@ class StationWindowTest : public ::testing::Test {
     return row < 0 ? L"(no row)" : ListCell(FForm->ListView1, row, colResult);
   }
 
+  // Answers a modal window: the button named first in FAnswers (No if none), or with "Enter" the key, as an
+  // operator who presses it at once.
   void OnModal(HWND hwnd) {
-    TShown shown{Text(hwnd), {}};
+    TShown shown{Text(hwnd), {}, {}, Text(GetFocus())};
     HWND answer = nullptr;
+    const std::wstring wanted = FAnswers.empty() ? L"No" : FAnswers.front();
     for (HWND child = GetWindow(hwnd, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
       wchar_t kind[32] = {};
       GetClassNameW(child, kind, 32);
@@ -248,7 +256,7 @@ class StationWindowTest : public ::testing::Test {
         continue;
       }
       const std::wstring caption = Text(child);
-      const std::wstring wanted = FAnswers.empty() ? L"No" : FAnswers.front();
+      if ((GetWindowLongPtrW(child, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON) shown.Default = caption;
       if (caption == wanted || caption == L"Close") answer = child;
     }
     if (shown.Caption == L"Confirm") {
@@ -256,14 +264,32 @@ class StationWindowTest : public ::testing::Test {
       if (!FAnswers.empty()) FAnswers.pop_front();
     }
     FShown.push_back(shown);
+    if (wanted == L"Enter") {
+      MSG enter{GetFocus(), WM_KEYDOWN, VK_RETURN, 0, 0, {}};
+      DispatchFormMessage(enter);
+      return;
+    }
     ASSERT_NE(answer, nullptr) << ToUtf8(shown.Caption);
     SendMessageW(answer, BM_CLICK, 0, 0);
+  }
+
+  // The report window of `port`'s row: shown beside the station window, whose buttons stay usable.
+  TfrmRunReport* Report(const std::wstring& port) { return FForm->ReportWindow(RowOf(port)); }
+
+  // True when the last line of the report's text is in view.
+  static bool ShowsItsEnd(TfrmRunReport* report) {
+    const int length = GetWindowTextLengthW(report->Memo1);
+    const auto at = static_cast<LONG>(SendMessageW(report->Memo1, EM_POSFROMCHAR, length - 3, 0));
+    RECT client{};
+    GetClientRect(report->Memo1, &client);
+    const int y = static_cast<short>(HIWORD(at));
+    return at != -1 && y >= 0 && y < client.bottom;
   }
 
   std::vector<std::string> Summary() { return Lines(FDir / "summary.csv"); }
 
   static inline int FCount = 0;
-  std::filesystem::path FDir;
+  std::filesystem::path FRoot, FDir;
   std::unique_ptr<TfrmStation> FForm;
   std::deque<std::wstring> FAnswers;
   std::vector<TShown> FShown;
@@ -333,21 +359,39 @@ TEST_F(StationWindowTest, LayoutScalesTheKeyboardWorksAndAMissingHelperIsNamed) 
   }
   EXPECT_THAT(visited, ElementsAre(FForm->chkPlug, list, FForm->edtLogDir, FForm->btnLogDir, FForm->btnStart,
                                    FForm->chkPlug));
+  // Enter in the folder box takes the folder, and makes nothing yet; anywhere else it is Start.
   SetFocus(FForm->edtLogDir);
   MSG enter{FForm->edtLogDir, WM_KEYDOWN, VK_RETURN, 0, 0, {}};
+  DispatchFormMessage(enter);
+  Pump();
+  EXPECT_EQ(Text(FForm->lblMessage),
+            L"The log folder \"" + FDir.wstring() + L"\\records\" is made at the next start.");
+  EXPECT_FALSE(std::filesystem::exists(FDir / "records"));
+  SetFocus(FForm->chkPlug);
+  enter.hwnd = FForm->chkPlug;
   DispatchFormMessage(enter);
   Pump();
   // No helper, no question and no run: the reason in the window.
   EXPECT_THAT(ToUtf8(Text(FForm->lblMessage)), HasSubstr("pellory-cli.exe, which is missing"));
   EXPECT_TRUE(FShown.empty());
   EXPECT_EQ(Text(FForm->lblTotal), L"0");
+  EXPECT_FALSE(IsWindowVisible(FForm->lblEmpty));
   FForm.reset();
 
-  // Without "log:" the logs go to a folder of the user's documents.
+  // Without "log:" the logs go to a folder of the user's documents. No logger port: the list says so, what it
+  // shows and what to do.
   options = Options({});
   options.LogDir.clear();
   Open(options);
   EXPECT_THAT(ToUtf8(Text(FForm->edtLogDir)), ::testing::EndsWith("\\Pellory station"));
+  EXPECT_TRUE(IsWindowVisible(FForm->lblEmpty));
+  EXPECT_THAT(ToUtf8(Text(FForm->lblEmpty)), StartsWith("No logger port is listed.\r\n\r\nThe list shows "));
+  EXPECT_THAT(ToUtf8(Text(FForm->lblEmpty)),
+              ::testing::EndsWith("and each logger is updated as soon as it is plugged in."));
+  RECT listRect{}, text{}, inside{};
+  GetWindowRect(FForm->ListView1, &listRect);
+  GetWindowRect(FForm->lblEmpty, &text);
+  EXPECT_TRUE(IntersectRect(&inside, &listRect, &text) && EqualRect(&inside, &text));
 }
 
 TEST_F(StationWindowTest, EightLoggersRunInParallelTheFailedOneIsShownAndRepeatedAlone) {
@@ -366,14 +410,20 @@ TEST_F(StationWindowTest, EightLoggersRunInParallelTheFailedOneIsShownAndRepeate
   FAnswers = {L"Yes"};
   Click(FForm->btnStart);
   ASSERT_EQ(FShown.size(), 1u);
-  EXPECT_EQ(ToUtf8(FShown[0].Text), kAskSaved);
+  EXPECT_EQ(
+      ToUtf8(FShown[0].Text),
+      "This updates 8 loggers with the embedded images: sim1, sim2, sim3, sim4, sim5, sim6, sim7 and sim8."
+      "\r\n\r\n" +
+          std::string(kAskSaved));
+  EXPECT_EQ(FShown[0].Default, L"Yes");
+  EXPECT_EQ(FShown[0].Focused, L"Yes");
   // All eight at once.
   EXPECT_EQ(Text(FForm->lblRunning), L"8") << ToUtf8(Text(FForm->lblMessage));
   EXPECT_THAT(Column(list, colResult), ::testing::Each(std::wstring(L"running")));
   ASSERT_TRUE(PumpUntil([&] { return !FForm->Busy(); }));
   Pump();
 
-  const std::wstring refused = L"failed: " + ToWide(OutcomeText(48, "sim3"));
+  const std::wstring refused = L"failed \u2014 not updated: " + ToWide(OutcomeText(48, "sim3"));
   for (const std::wstring port : {L"sim1", L"sim2", L"sim4", L"sim5", L"sim6", L"sim7", L"sim8"}) {
     EXPECT_EQ(Result(port), L"completed") << ToUtf8(port);
     EXPECT_EQ(ListCell(list, RowOf(port), colProgress), L"100%");
@@ -399,27 +449,34 @@ TEST_F(StationWindowTest, EightLoggersRunInParallelTheFailedOneIsShownAndRepeate
   EXPECT_EQ(Count(summary, ",completed,"), 8);  // the earlier one and seven of this session
   EXPECT_EQ(Count(summary, ",failed,48,"), 1);
 
-  // A double-click on the failed row shows its report lines.
+  // A double-click on the failed row shows its report lines, ending in what the run means for the logger.
   RECT row{};
   ListView_GetItemRect(list, RowOf(L"sim3"), &row, LVIR_BOUNDS);
   SendMessageW(list, WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(row.left + 5, (row.top + row.bottom) / 2));
   Pump();
-  ASSERT_EQ(FShown.size(), 2u);
-  EXPECT_EQ(FShown[1].Caption, L"Report sim3");
-  EXPECT_THAT(ToUtf8(FShown[1].Text), HasSubstr(" -> Start at serial port \"sim3\""));
-  EXPECT_THAT(ToUtf8(FShown[1].Text), HasSubstr(" -> " + OutcomeText(48, "sim3")));
+  ASSERT_EQ(FShown.size(), 1u);
+  ASSERT_NE(Report(L"sim3"), nullptr);
+  EXPECT_EQ(Text(Report(L"sim3")->Handle()), L"Report sim3");
+  const std::string report = ToUtf8(Text(Report(L"sim3")->Memo1));
+  EXPECT_THAT(report, HasSubstr(" -> Start at serial port \"sim3\""));
+  EXPECT_THAT(report, HasSubstr(" -> " + OutcomeText(48, "sim3") + "\r\n\r\n" + ToUtf8(refused) + "\r\n"));
 
   // Only the failed one again, after the question.
   FAnswers = {L"Yes"};
   Click(FForm->btnRepeat);
-  ASSERT_EQ(FShown.size(), 3u);
+  ASSERT_EQ(FShown.size(), 2u);
+  EXPECT_THAT(ToUtf8(FShown[1].Text),
+              StartsWith("This updates 1 logger with the embedded images: sim3.\r\n\r\n"));
   EXPECT_EQ(Text(FForm->lblRunning), L"1");
   EXPECT_EQ(Result(L"sim3"), L"running");
   EXPECT_EQ(Result(L"sim1"), L"completed");
   ASSERT_TRUE(PumpUntil([&] { return !FForm->Busy(); }));
   Pump();
   EXPECT_EQ(Result(L"sim3"), refused);
-  EXPECT_EQ(Text(FForm->lblTotal), L"9");
+  // Eight loggers, one of them twice.
+  EXPECT_EQ(Text(FForm->lblTotal), L"8");
+  EXPECT_EQ(Text(FForm->lblRuns), L"in 9 runs");
+  EXPECT_EQ(Text(FForm->lblFailed), L"1");
   summary = Summary();
   EXPECT_EQ(summary.size(), 11u);
   EXPECT_EQ(Count(summary, "sim3,"), 2);
@@ -457,17 +514,27 @@ TEST_F(StationWindowTest, PluggingStartsARunUnpluggingMarksItAndClosingCancelsTh
   FAnswers = {L"Yes"};
   Click(FForm->btnStart);
   EXPECT_EQ(Text(FForm->lblRunning), L"2");
+  EXPECT_EQ(ChildrenNamed(L"pellory-cli.exe"), 2);
   MSG escape{list, WM_KEYDOWN, VK_ESCAPE, 0, 0, {}};
   DispatchFormMessage(escape);
   Pump();
   ASSERT_TRUE(IsWindow(FForm->Handle()));
   EXPECT_FALSE(FForm->Closing());
 
-  // Cancel asks first; No leaves every run going.
-  FAnswers = {L"No"};
+  // While loggers are being written the session waits, and Windows is told why.
+  EXPECT_EQ(SendMessageW(FForm->Handle(), WM_QUERYENDSESSION, 0, 0), FALSE);
+  EXPECT_EQ(FForm->ShutdownBlockReason(), L"Pellory station: 2 loggers are being updated");
+  SendMessageW(FForm->Handle(), WM_ENDSESSION, FALSE, 0);
+  EXPECT_EQ(Text(FForm->lblRunning), L"2") << "a session that goes on changes nothing";
+
+  // Cancel asks first, saying what it stops, with No as the default: Enter at once leaves every run going.
+  FAnswers = {L"Enter"};
   Click(FForm->btnCancel);
   ASSERT_EQ(FShown.size(), 3u);
-  EXPECT_EQ(ToUtf8(FShown[2].Text), "The updates are not finished!\r\nDo you really cancel them ?");
+  EXPECT_EQ(ToUtf8(FShown[2].Text),
+            "The updates are not finished!\r\nDo you really cancel them ?\r\n\r\n" + StopsLine(2));
+  EXPECT_EQ(FShown[2].Default, L"No");
+  EXPECT_EQ(FShown[2].Focused, L"No");
   EXPECT_EQ(Text(FForm->lblRunning), L"2");
 
   // Closing asks, cancels every run and waits for them: no child is left, every finished row is on disk.
@@ -476,14 +543,146 @@ TEST_F(StationWindowTest, PluggingStartsARunUnpluggingMarksItAndClosingCancelsTh
   PostMessageW(window, WM_CLOSE, 0, 0);
   Pump();
   ASSERT_EQ(FShown.size(), 4u);
-  EXPECT_EQ(ToUtf8(FShown[3].Text), kAskClose);
+  EXPECT_EQ(ToUtf8(FShown[3].Text), std::string(kAskClose) + "\r\n\r\n" + StopsLine(2));
+  EXPECT_EQ(FShown[3].Default, L"No");
   EXPECT_TRUE(FForm->Closing());
-  ASSERT_TRUE(PumpUntil([&] { return !IsWindow(window); }));
-  EXPECT_EQ(ChildrenNamed(L"pellory-cli.exe"), 0);
+  // The session ends meanwhile: every run has ended when the handler returns, its row and its log's last
+  // line written.
+  SendMessageW(window, WM_ENDSESSION, TRUE, 0);
+  EXPECT_FALSE(FForm->Busy());
+  EXPECT_EQ(FForm->ShutdownBlockReason(), L"");
   const std::vector<std::string> summary = Summary();
   ASSERT_EQ(summary.size(), 4u);
   EXPECT_EQ(Count(summary, "sim5,"), 1);
   EXPECT_EQ(Count(summary, ",cancelled,20,"), 2);
+  int logs = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(FDir)) {
+    if (entry.path().extension() != ".log" ||
+        entry.path().filename().wstring().find(L"sim5") != std::wstring::npos)
+      continue;
+    ++logs;
+    EXPECT_THAT(Lines(entry.path()).back(), ::testing::EndsWith(" -> Process cancelled!"));
+  }
+  EXPECT_EQ(logs, 2);
+  ASSERT_TRUE(PumpUntil([&] { return !IsWindow(window); }));
+  EXPECT_EQ(ChildrenNamed(L"pellory-cli.exe"), 0);
+}
+
+// A log folder that cannot be written, then a good one not made yet; both loggers cancelled at once, then
+// repeated while their reports are open beside the window.
+TEST_F(StationWindowTest, MessagesGoWithTheirCauseAndRepeatedLoggersCountAsCompleted) {
+  const std::filesystem::path blocked = FDir / "a file";
+  const std::filesystem::path logs = FDir / "logs of today";
+  std::ofstream(blocked) << "not a folder";
+  TStationWindowOptions options = Options({"sim1", "sim2"});
+  options.LogDir = blocked.wstring();
+  Open(options);
+
+  // Change... starts at the folder shown.
+  std::wstring offered;
+  FForm->Hooks.ChooseFolder = [&](std::wstring& folder) {
+    offered = folder;
+    return false;
+  };
+  Click(FForm->btnLogDir);
+  EXPECT_EQ(offered, blocked.wstring());
+
+  Click(FForm->btnStart);
+  EXPECT_TRUE(FShown.empty());
+  EXPECT_EQ(Text(FForm->lblMessage), L"Nothing started: the log folder \"" + blocked.wstring() +
+                                         L"\" cannot be written. Choose another one.");
+  // Another folder: the message about the first one goes. The new one is made only after Yes.
+  SetWindowTextW(FForm->edtLogDir, logs.wstring().c_str());
+  Pump();
+  EXPECT_EQ(Text(FForm->lblMessage), L"");
+  FAnswers = {L"No"};
+  Click(FForm->btnStart);
+  ASSERT_EQ(FShown.size(), 1u);
+  EXPECT_EQ(
+      ToUtf8(FShown[0].Text),
+      "This updates 2 loggers with the embedded images: sim1 and sim2.\r\n\r\n" + std::string(kAskSaved));
+  EXPECT_FALSE(std::filesystem::exists(logs));
+  EXPECT_EQ(Text(FForm->lblTotal), L"0");
+
+  // Started and cancelled at once: nothing was written, and the rows say so.
+  FAnswers = {L"Yes", L"Yes"};
+  Click(FForm->btnStart);
+  EXPECT_TRUE(std::filesystem::is_directory(logs));
+  Click(FForm->btnCancel);
+  ASSERT_EQ(FShown.size(), 3u);
+  ASSERT_TRUE(PumpUntil([&] { return !FForm->Busy(); }));
+  Pump();
+  const std::wstring cancelled = L"cancelled \u2014 not updated";
+  EXPECT_THAT(Column(FForm->ListView1, colResult), ElementsAre(cancelled, cancelled));
+  EXPECT_EQ(Text(FForm->lblFailed), L"2");
+
+  // Repeated: the report of sim1 opens beside the window, which stays usable, and follows the run.
+  FAnswers = {L"Yes"};
+  Click(FForm->btnRepeat);
+  ASSERT_EQ(FShown.size(), 4u);
+  EXPECT_THAT(ToUtf8(FShown[3].Text),
+              StartsWith("This updates 2 loggers with the embedded images: sim1 and sim2."));
+  ListView_SetItemState(FForm->ListView1, RowOf(L"sim1"), LVIS_SELECTED | LVIS_FOCUSED,
+                        LVIS_SELECTED | LVIS_FOCUSED);
+  SetFocus(FForm->ListView1);
+  MSG enter{FForm->ListView1, WM_KEYDOWN, VK_RETURN, 0, 0, {}};
+  DispatchFormMessage(enter);
+  Pump();
+  TfrmRunReport* report = Report(L"sim1");
+  ASSERT_NE(report, nullptr);
+  EXPECT_TRUE(IsWindowVisible(report->Handle()));
+  EXPECT_FALSE(report->IsModal());
+  EXPECT_TRUE(IsWindowEnabled(FForm->Handle()));
+  EXPECT_TRUE(IsWindowEnabled(FForm->btnCancel));
+  ASSERT_TRUE(PumpUntil([&] { return !FForm->Busy(); }));
+  FForm->Tick();
+  EXPECT_THAT(ToUtf8(Text(report->Memo1)),
+              ::testing::EndsWith(" -> Update SD CARD V4.106 succesfully completed.\r\n"));
+  EXPECT_TRUE(ShowsItsEnd(report));
+
+  // Every logger is up to date: none counts as failed; the runs are told apart.
+  EXPECT_EQ(Text(FForm->lblCompleted), L"2");
+  EXPECT_EQ(Text(FForm->lblFailed), L"0");
+  EXPECT_EQ(Text(FForm->lblTotal), L"2");
+  EXPECT_EQ(Text(FForm->lblRuns), L"in 4 runs");
+
+  // Escape puts the report away; asked again, the same window comes back.
+  MSG escape{report->Memo1, WM_KEYDOWN, VK_ESCAPE, 0, 0, {}};
+  DispatchFormMessage(escape);
+  EXPECT_FALSE(IsWindowVisible(report->Handle()));
+  SetFocus(FForm->ListView1);
+  DispatchFormMessage(enter);
+  EXPECT_EQ(Report(L"sim1"), report);
+  EXPECT_TRUE(IsWindowVisible(report->Handle()));
+}
+
+// The report window alone: opened at its end, following new lines there, keeping a reader's place above.
+TEST_F(StationWindowTest, TheReportWindowFollowsItsRunUnlessTheReaderScrolledUp) {
+  std::wstring text;
+  for (int i = 1; i <= 200; ++i) text += L"10-00-00 -> Progress " + std::to_wstring(i) + L"%\r\n";
+  TfrmRunReport report(L"Report sim1", text);
+  report.ShowModeless();
+  Pump();
+  EXPECT_TRUE(IsWindowVisible(report.Handle()));
+  EXPECT_TRUE(ShowsItsEnd(&report));
+
+  text += L"10-00-01 -> Progress 201%\r\n";
+  report.SetText(text);
+  EXPECT_TRUE(ShowsItsEnd(&report));
+  EXPECT_EQ(Text(report.Memo1), text);
+  // Scrolled to the top to read: new lines leave the view where it is.
+  SendMessageW(report.Memo1, WM_VSCROLL, SB_TOP, 0);
+  text += L"10-00-02 -> Update SD CARD V4.106 succesfully completed.\r\n";
+  report.SetText(text);
+  EXPECT_EQ(SendMessageW(report.Memo1, EM_GETFIRSTVISIBLELINE, 0, 0), 0);
+  EXPECT_EQ(Text(report.Memo1), text);
+  // Another run's lines: shown anew, at their end.
+  report.SetText(L"10-05-00 -> Start at serial port \"sim1\"\r\n" + text);
+  EXPECT_TRUE(ShowsItsEnd(&report));
+  // Escape puts it away.
+  MSG escape{report.Memo1, WM_KEYDOWN, VK_ESCAPE, 0, 0, {}};
+  DispatchFormMessage(escape);
+  EXPECT_FALSE(IsWindowVisible(report.Handle()));
 }
 
 // "Speed up adapters" runs pellory-cli.exe latency for the idle slow ports. Under Wine this process may write
@@ -578,13 +777,14 @@ TEST_F(StationWindowTest, ABurstOfDeviceChangesIsReadOnceAndPluggingPollsForALog
   ASSERT_TRUE(PumpUntil([&] { return RowOf(L"sim6") >= 0 && !FForm->Busy(); }));
   Pump();
   EXPECT_EQ(Text(FForm->lblTotal), L"1");
-  EXPECT_THAT(ToUtf8(Result(L"sim6")), StartsWith("failed: "));
+  EXPECT_THAT(ToUtf8(Result(L"sim6")), StartsWith("failed \xE2\x80\x94 not updated: "));
 }
 
 TEST_F(StationWindowTest, InternalModeTakesAnImageFileCheckedBeforeAnyRunAndAsksNothing) {
   SetInternalMode(true);
   TStationWindowOptions options = Options({"sim1"});
   options.Params.push_back("f:+");
+  options.RecordRetryMs = 100;
   Open(options);
   ASSERT_TRUE(IsWindowVisible(FForm->btnFile));
   const std::filesystem::path bad = FDir / "bad image.txt";
@@ -608,13 +808,22 @@ TEST_F(StationWindowTest, InternalModeTakesAnImageFileCheckedBeforeAnyRunAndAsks
   Click(FForm->btnStart);
   EXPECT_THAT(ToUtf8(Text(FForm->lblMessage)), StartsWith("Nothing started: "));
   EXPECT_EQ(Text(FForm->lblTotal), L"0");
-  // Back: the run takes it, with no question, as File in the main window.
+  // Back: the run takes it, with no question, as File in the main window. The summary is open in a
+  // spreadsheet (which lets others only read it) meanwhile.
   std::filesystem::rename(FDir / "moved.txt", good);
+  const HANDLE held = CreateFileW((FDir / L"summary.csv").c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
   Click(FForm->btnStart);
   ASSERT_TRUE(PumpUntil([&] { return !FForm->Busy(); }));
   Pump();
   EXPECT_TRUE(FShown.empty());
   EXPECT_EQ(Result(L"sim1"), L"completed");
+  // The row waits, and the window says so until it is written.
+  ASSERT_TRUE(PumpUntil([&] { return IsWindowVisible(FForm->lblRecord) != FALSE; }));
+  EXPECT_EQ(Text(FForm->lblRecord), L"1 row waits: summary.csv is open in another program");
+  CloseHandle(held);
+  ASSERT_TRUE(PumpUntil([&] { return IsWindowVisible(FForm->lblRecord) == FALSE; }));
   EXPECT_THAT(Summary()[1], HasSubstr("SD CARD V4.106"));
 }
 

@@ -1,6 +1,8 @@
 // The station's processes and files on POSIX, with real children.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -70,6 +72,66 @@ TEST(StationPosix, AWakeEndsTheWaitForTheRuns) {
   procs->Poll(30000, events);
   waker.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(25));
+}
+
+TEST(StationPosix, AStationKilledOutrightBetweenTwoRunsEndsLosesNoRowAndLeavesEveryLineWhole) {
+  const fs::path dir = fs::temp_directory_path() / ("pellory_record_kill_" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir / "pending");
+  TRecordOptions options;
+  options.Summary = (dir / "summary.csv").string();
+  options.PendingDir = (dir / "pending").string();
+  options.LockWaitMs = 0;
+  TStationRow row;
+  row.Result = "completed";
+  row.Text = "two\r\nlines";
+  // The station writes one row; its second waits (another station holds the lock) when it is killed.
+  int written[2], locked[2];
+  ASSERT_EQ(pipe(written), 0);
+  ASSERT_EQ(pipe(locked), 0);
+  const pid_t station = fork();
+  ASSERT_GE(station, 0);
+  if (station == 0) {
+    TRecord record(
+        options, [] { return uint64_t{0}; }, nullptr, nullptr);
+    row.Port = "COM5";
+    record.Add(row);
+    char c = 1;
+    if (write(written[1], &c, 1) != 1 || read(locked[0], &c, 1) != 1) _exit(1);
+    row.Port = "COM6";
+    record.Add(row);
+    raise(SIGKILL);
+    _exit(1);
+  }
+  char c = 0;
+  ASSERT_EQ(read(written[0], &c, 1), 1);
+  {
+    TRecordLock other;
+    TFileError error;
+    ASSERT_TRUE(other.Take(options.Summary + ".lock", 0, error)) << error.Text;
+    ASSERT_EQ(write(locked[1], &c, 1), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(station, &status, 0), station);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  }
+  for (int fd : {written[0], written[1], locked[0], locked[1]}) close(fd);
+  // The next session writes the waiting row first.
+  {
+    TRecord next(
+        options, [] { return uint64_t{0}; }, nullptr, nullptr);
+    row.Port = "COM7";
+    next.Add(row);
+  }
+  std::ifstream in(options.Summary, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), {});
+  row.Port = "COM5";
+  std::string expect = SummaryCsv({row});
+  row.Port = "COM6";
+  expect += SummaryLine(SummaryCells(row));
+  row.Port = "COM7";
+  expect += SummaryLine(SummaryCells(row));
+  EXPECT_EQ(text, expect);
+  fs::remove_all(dir);
 }
 
 }  // namespace

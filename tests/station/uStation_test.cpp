@@ -183,7 +183,6 @@ TEST_F(StationCoreTest, EachRunEndsItsOwnWayAndEveryOneIsSummarisedAndLogged) {
   EXPECT_EQ(byPort["C"][4], "cancelled");
   EXPECT_EQ(byPort["sim7"][4], "cancelled");
   EXPECT_EQ(byPort["sim7"][6], "Process cancelled!");
-  EXPECT_FALSE(fs::exists(config.Summary + ".tmp"));
   const TStation::TCounts counts = station.Counts();
   EXPECT_EQ(counts.Completed * 100 + counts.Failed * 10 + counts.Cancelled, 112);
 
@@ -366,7 +365,35 @@ TEST_F(StationCoreTest, AKillThatDoesNotEndTheProcessIsWaitedForABoundedTime) {
   EXPECT_NE(Lines(ReadFile(Logs().at(0))).back().find("not reaped"), std::string::npos);
 }
 
-TEST_F(StationCoreTest, RowsSayWhichLoggerWhereOnWhichComputerAndKeepEarlierOnes) {
+TEST_F(StationCoreTest, TheEndOfTheSessionEndsEveryRunInTimeWithItsRowAndItsLogsLastLine) {
+  procs.Scripts["A"] = {{R"({"report":"10-00-00 -> Start at serial port \"A\""})"}, 0, true, true};
+  procs.Scripts["B"] = {{R"({"report":"10-00-00 -> Start at serial port \"B\""})"}, 0, true, false};
+  procs.Scripts["C"] = {{R"({"report":"10-00-00 -> Start at serial port \"C\""})"}, 0, true, false, true};
+  TStation station(config, host, view);
+  for (const char* port : {"A", "B", "C"}) station.Start(port);
+  station.Step(200);
+  const uint64_t before = procs.Now;
+  station.EndWithin(2500, 4000);
+  EXPECT_FALSE(station.Busy());
+  EXPECT_LE(procs.Now - before, 4000u + 50u);
+  EXPECT_EQ(procs.Killed, (std::vector<std::string>{"B", "C"}));
+  // Every row on disk when it returns: the one that ended when asked, the killed one, the one not even a
+  // kill ended; and every log closed with its end.
+  const auto rows = Summary();
+  ASSERT_EQ(rows.size(), 4u);
+  std::map<std::string, std::string> text;
+  for (size_t i = 1; i < rows.size(); ++i) text[rows[i][0]] = rows[i][4] + ": " + rows[i][6];
+  EXPECT_EQ(text["A"], "cancelled: Process cancelled!");
+  EXPECT_EQ(text["B"], "cancelled: Ended by the station: the run did not stop when cancelled");
+  EXPECT_NE(text["C"].find("not reaped"), std::string::npos) << text["C"];
+  const std::vector<std::string> logs = Logs();
+  ASSERT_EQ(logs.size(), 3u);
+  EXPECT_EQ(Lines(ReadFile(logs[0])).back(), "10-00-09 -> Process cancelled!");
+  EXPECT_NE(Lines(ReadFile(logs[1])).back().find(" -> Ended by the station"), std::string::npos);
+  EXPECT_NE(Lines(ReadFile(logs[2])).back().find("not reaped"), std::string::npos);
+}
+
+TEST_F(StationCoreTest, RowsSayWhichLoggerWhereOnWhichComputerAndAnOlderSummaryIsLeftAlone) {
   host.Identify = [](const std::string& p) {
     TPortIdentity id;
     id.Key = p;
@@ -376,27 +403,29 @@ TEST_F(StationCoreTest, RowsSayWhichLoggerWhereOnWhichComputerAndKeepEarlierOnes
   };
   EXPECT_EQ(host.Version, PELLORY_VERSION);
   host.HostName = "bench-3";
-  // A summary of an earlier version, with fewer columns.
-  std::ofstream(config.Summary, std::ios::binary)
-      << "port,started,finished,seconds,result,exit_code,text,logger_class,logger_version,platform,print,"
-         "image,warnings,repeats\r\nCOM5,2026-02-01T08:00:00Z,2026-02-01T08:02:05Z,125.0,completed,0,ok,,,,,,"
-         "0,0\r\n";
-  config.KeepEarlierRows = true;
+  // A summary of an earlier version, with fewer columns: left as it is, the rows go beside it.
+  const std::string older =
+      "port,started,finished,seconds,result,exit_code,text,logger_class,logger_version,platform,print,"
+      "image,warnings,repeats\r\nCOM5,2026-02-01T08:00:00Z,2026-02-01T08:02:05Z,125.0,completed,0,ok,,,,,,"
+      "0,0\r\n";
+  std::ofstream(config.Summary, std::ios::binary) << older;
   {
     TStation station(config, host, view);
+    EXPECT_EQ(station.Record().File, (dir / "s-2.csv").string());
     station.Start("COM7");
     RunDown(station);
   }
-  const auto rows = Summary();
-  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(ReadFile(config.Summary), older);
+  const auto rows = ParseCsv(ReadFile(dir / "s-2.csv"));
+  ASSERT_EQ(rows.size(), 2u);
   const std::vector<std::string> tail(rows[0].end() - 5, rows[0].end());
   EXPECT_EQ(tail,
             (std::vector<std::string>{"usb_serial", "location", "host", "pellory_version", "log_problem"}));
-  EXPECT_EQ(rows[1].size(), rows[0].size());
-  EXPECT_EQ(rows[1][0], "COM5");
-  EXPECT_EQ(rows[2][0], "COM7");
-  EXPECT_EQ(std::vector<std::string>(rows[2].end() - 5, rows[2].end()),
+  EXPECT_EQ(rows[1][0], "COM7");
+  EXPECT_EQ(std::vector<std::string>(rows[1].end() - 5, rows[1].end()),
             (std::vector<std::string>{"A50285BI", "1-1.4", "bench-3", PELLORY_VERSION, ""}));
+  // The run's log names the file its row went to.
+  EXPECT_NE(Lines(ReadFile(Logs().at(0))).back().find("the rows go to s-2.csv"), std::string::npos);
 }
 
 TEST(StationFiles, CsvQuotesWhatNeedsItAndLogNamesAreSafe) {

@@ -5,6 +5,8 @@
 
 #include <deque>
 
+#include "station/uText.h"
+
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -189,15 +191,123 @@ TEST(StationBoard, RowTextsNameTheStateInWordsAndKeepOutsideTextHarmless) {
   run.Text = "Aborted because wrong answer from the SD controller!\x07";
   t = RowTexts(board.Rows()[0], 99000);
   EXPECT_EQ(t.Time, "1:10");
-  EXPECT_EQ(
-      t.Result,
-      "failed: Aborted because wrong answer from the SD controller!\\x07 \xC2\xB7 slow adapter (16 ms)");
+  // What it means for the logger first: written in part, it must be updated again; then why.
+  EXPECT_EQ(t.Result,
+            "failed at 57 % \xE2\x80\x94 update it again: Aborted because wrong answer from the SD "
+            "controller!\\x07 \xC2\xB7 slow adapter (16 ms)");
   run.Status = TRunStatus::Cancelled;
-  EXPECT_EQ(RowTexts(board.Rows()[0], 0).Result, "cancelled \xC2\xB7 slow adapter (16 ms)");
+  EXPECT_EQ(RowTexts(board.Rows()[0], 0).Result,
+            "cancelled at 57 % \xE2\x80\x94 update it again \xC2\xB7 slow adapter (16 ms)");
   run.Status = TRunStatus::Completed;
   EXPECT_EQ(RowTexts(board.Rows()[0], 0).Progress, 100);
   EXPECT_EQ(SlowAdapterNote(1), "");
   EXPECT_EQ(SlowAdapterNote(-1), "");
+}
+
+TEST(StationBoard, AStoppedRowSaysWhatItsLoggerNeedsAndItsTipAndReportSayWhy) {
+  std::deque<TStationRun> runs;
+  TStationBoard board;
+  board.Listed({{"COM5", {}}, {"COM6", {}}, {"COM7", {}}});
+  // COM5 would not open: nothing was written; its program said why and what to do.
+  TStationRun& refused = NewRun(runs, "COM5", TRunStatus::Failed);
+  refused.Text = "Aborted because serial port \"COM5\" is not ready!";
+  refused.Report = {"10-00-00 -> Start at serial port \"COM5\"",
+                    "10-00-00 -> Aborted because serial port \"COM5\" is not ready!"};
+  refused.Row.ExitCode = 10;
+  refused.Hints = {"pellory-cli: The USB adapter of COM5 holds every answer up to 16 ms.",
+                   "pellory-cli: COM5 is busy: another program has it open.\x1b[2J Close it and try again."};
+  // COM6 was cancelled before the update began, COM7 pulled out half-way.
+  TStationRun& early = NewRun(runs, "COM6", TRunStatus::Cancelled);
+  early.Text = "Process cancelled!";
+  TStationRun& pulled = NewRun(runs, "COM7", TRunStatus::Unplugged);
+  pulled.Image = "SD CARD V4.106";
+  pulled.Progress = 50;
+  pulled.Text = "Aborted because of a communication failure!";
+  for (const TStationRun* run : {&refused, &early, &pulled}) board.RunStarted(*run);
+
+  // Where the port would not open, the hint that says why stands in the row; the tip has every hint.
+  const std::string busy = "COM5 is busy: another program has it open.\\x1b[2J Close it and try again.";
+  const TRowTexts t = RowTexts(board.Rows()[0], 0);
+  EXPECT_EQ(t.Result, "failed \xE2\x80\x94 not updated: " + busy);
+  EXPECT_EQ(t.Tip,
+            "COM5: " + t.Result + "\nThe USB adapter of COM5 holds every answer up to 16 ms.\n" + busy);
+  refused.Row.ExitCode = 48;
+  EXPECT_EQ(RowTexts(board.Rows()[0], 0).Result,
+            "failed \xE2\x80\x94 not updated: Aborted because serial port \"COM5\" is not ready!");
+  refused.Row.ExitCode = 10;
+  EXPECT_EQ(RowTexts(board.Rows()[1], 0).Result, "cancelled \xE2\x80\x94 not updated");
+  EXPECT_EQ(RowTexts(board.Rows()[2], 0).Result,
+            "unplugged at 50 % \xE2\x80\x94 update it again: Aborted because of a communication failure!");
+  EXPECT_EQ(RowTexts(board.Rows()[2], 0).Tip, "COM7: " + RowTexts(board.Rows()[2], 0).Result);
+
+  // The report: its lines, the hint, and at the end what the run means for the logger.
+  EXPECT_THAT(RunReportLines(refused),
+              ElementsAre(refused.Report[0], refused.Report[1],
+                          "The USB adapter of COM5 holds every answer up to 16 ms.", busy, "", t.Result));
+  refused.Report.clear();
+  refused.LogPath = "C:\\logs\\20260301-101500_COM5.log";
+  refused.Status = TRunStatus::Completed;
+  refused.Hints.clear();
+  EXPECT_THAT(RunReportLines(refused),
+              ElementsAre("The report lines are in the log C:\\logs\\20260301-101500_COM5.log"));
+  EXPECT_EQ(RunOutcome(refused), "completed");
+}
+
+TEST(StationBoard, CountersCountLoggersByTheirNewestRun) {
+  std::deque<TStationRun> runs;
+  TStationBoard board;
+  board.Listed({{"COM5", At("1-1.1")}, {"COM6", At("1-1.2")}});
+  // Both cancelled, then repeated: both complete.
+  board.RunStarted(NewRun(runs, "COM5", TRunStatus::Cancelled, At("1-1.1")));
+  board.RunStarted(NewRun(runs, "COM6", TRunStatus::Cancelled, At("1-1.2")));
+  EXPECT_EQ(CountRuns(board.Loggers()), (TBoardCounts{0, 0, 2, 0, 2}));
+  board.RunStarted(NewRun(runs, "COM5", TRunStatus::Completed, At("1-1.1")));
+  board.RunStarted(NewRun(runs, "COM6", TRunStatus::Running, At("1-1.2")));
+  EXPECT_EQ(CountRuns(board.Loggers()), (TBoardCounts{1, 0, 0, 1, 2}));
+  runs.back().Status = TRunStatus::Completed;
+  EXPECT_EQ(CountRuns(board.Loggers()), (TBoardCounts{2, 0, 0, 0, 2}));
+
+  // COM6's logger is taken out and another one fails in its socket: a third logger; the first still counts.
+  board.Listed({{"COM5", At("1-1.1")}});
+  board.Listed({{"COM5", At("1-1.1")}, {"COM9", At("1-1.2")}});
+  board.RunStarted(NewRun(runs, "COM9", TRunStatus::Failed, At("1-1.2")));
+  EXPECT_EQ(CountRuns(board.Loggers()), (TBoardCounts{2, 1, 0, 0, 3}));
+  EXPECT_EQ(runs.size(), 5u);
+}
+
+TEST(StationBoard, QuestionsAndTheEmptyListSayWhatTheyAreAbout) {
+  EXPECT_EQ(StartLine({"COM5"}, "the embedded images"),
+            "This updates 1 logger with the embedded images: COM5.");
+  EXPECT_EQ(StartLine({"COM3", "COM12\x1b"}, "the embedded images"),
+            "This updates 2 loggers with the embedded images: COM3 and COM12\\x1b.");
+  std::vector<std::string> many;
+  for (int i = 1; i <= 30; ++i) many.push_back("COM" + std::to_string(i));
+  EXPECT_EQ(
+      StartLine(many, "the embedded images"),
+      "This updates 30 loggers with the embedded images: COM1, COM2, COM3, COM4, COM5, COM6, COM7 and 23 "
+      "more.");
+  EXPECT_EQ(PlugLine("the embedded images"),
+            "From now on, each logger plugged in is updated with the embedded images.");
+  EXPECT_EQ(StopsLine(1),
+            "This stops 1 running update. A logger stopped while it is being written must be "
+            "updated again before it is used.");
+  EXPECT_THAT(StopsLine(8), ::testing::StartsWith("This stops 8 running updates. "));
+
+  const std::string empty = EmptyListText({}, false);
+  EXPECT_THAT(empty,
+              ::testing::StartsWith("No logger port is listed.\n\nThe list shows the serial ports of "
+                                    "USB logger adapters, those the system names \"\\Device\\VCP...\"."));
+  EXPECT_THAT(empty,
+              ::testing::HasSubstr("Plug a logger in. If its port does not appear, check its adapter's "
+                                   "driver"));
+  EXPECT_THAT(empty,
+              ::testing::EndsWith("Tick \"Start each logger when it is plugged in\", and each logger is "
+                                  "updated as soon as it is plugged in."));
+  const std::string waiting = EmptyListText({"COM1", "COM2\x1b"}, true);
+  EXPECT_THAT(waiting,
+              ::testing::HasSubstr(" This PC's other serial ports are left out: COM1 and COM2\\x1b."));
+  EXPECT_THAT(waiting, ::testing::EndsWith("Each logger is updated as soon as it is plugged in (\"Start each "
+                                           "logger when it is plugged in\" is on)."));
 }
 
 TEST(StationBoard, SpeedUpTakesIdleSlowAdaptersAndTheirRowsSayWhenAReplugIsDue) {
@@ -216,7 +326,8 @@ TEST(StationBoard, SpeedUpTakesIdleSlowAdaptersAndTheirRowsSayWhenAReplugIsDue) 
   board.ReplugDue({"COM6", "COM9"});
   EXPECT_THAT(board.ToSpeedUp(), IsEmpty());
   EXPECT_EQ(RowTexts(board.Rows()[0], 0).Result, "waiting");
-  EXPECT_EQ(RowTexts(board.Rows()[3], 0).Result, "failed \xC2\xB7 adapter set to 1 ms: plug it in again");
+  EXPECT_EQ(RowTexts(board.Rows()[3], 0).Result,
+            "failed \xE2\x80\x94 not updated \xC2\xB7 adapter set to 1 ms: plug it in again");
   // Listed again while still there: still due. Gone once and back: taken.
   board.Listed({{"COM4", At("", 16)}, {"COM6", At("", 1)}});
   EXPECT_TRUE(board.Rows()[1].ReplugDue);
