@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <istream>
 #include <memory>
 #include <ostream>
@@ -20,6 +18,7 @@
 #include "firmware/uNames.h"
 #include "run/uStartup.h"
 #include "station/uPortDiag.h"
+#include "station/uStationSys.h"
 
 namespace {
 // Wider lines wrap on an 80-column terminal, and the next '\r' would no longer reach their start.
@@ -141,12 +140,10 @@ int LatencyCommand(const TCliOptions& options, TCliIo& io, const TCliHost& host)
   }
 
   if (elevatedCopy) {
-    // By its UTF-8 name (a user folder may hold letters the ANSI code page lacks).
-    std::ofstream out(std::filesystem::path(std::u8string(o.ResultFile.begin(), o.ResultFile.end())),
-                      std::ios::binary | std::ios::trunc);
-    out << TimerResultsJson(results);
-    if (!out.flush()) {
-      io.Err << kProgram << ": cannot write " << TerminalSafe(o.ResultFile) << '\n';
+    // Only into the file the caller made: with these rights a link there must not lead elsewhere.
+    std::string error;
+    if (!WriteIntoOwnFile(o.ResultFile, TimerResultsJson(results), error)) {
+      io.Err << kProgram << ": the results were not written: " << TerminalSafe(error) << '\n';
       return kExitFatal;
     }
   }
@@ -317,6 +314,8 @@ int CliMain(const std::vector<std::string>& argsIn, TCliIo& io, const TCliHost& 
     case TCliCommand::Station:
       if (host.Station == nullptr) return Usage(io, "station is not available here");
       return RunStation(options.Station, io, host);
+    case TCliCommand::StationSetup:
+      return RunStationSetup(options.StationSetup, options.Json, io, host);
     case TCliCommand::None:
       break;
   }

@@ -40,6 +40,7 @@ struct TCliIo {
 };
 
 struct TStationHost;
+class IUsbFlags;
 
 // What the commands take from the platform; tests substitute each.
 struct TCliHost {
@@ -49,6 +50,7 @@ struct TCliHost {
   std::function<std::vector<TPortInfo>()> ListPorts;  // unset: ListPortInfo(Roots)
   TSystemRoots Roots;                                 // where the port hints look (POSIX)
   IAdapterTimers* AdapterTimers = nullptr;            // unset: the platform's, looking in Roots
+  IUsbFlags* UsbFlags = nullptr;                      // station-setup's flags; unset: the platform's
   TSimFaults SimFaults;                               // faults of the simulated logger (tests)
   // The worker factory: the update procedure, started so that Ctrl-C reaches the main thread only.
   TCommThreadClass WorkerClass = DefaultCommThreadClass();

@@ -205,10 +205,11 @@ void BuildCliApp(CLI::App& app, TCliOptions& o) {
   const std::string stationLine = "  6   station: at least one run failed or was cancelled\n";
   exitCodes.insert(exitCodes.find(stationLine),
                    "  4   latency: a port has no adapter latency timer\n"
-                   "  5   latency: not permitted, or the elevation was declined\n");
+                   "  5   latency, station-setup: not permitted, or the elevation was declined\n");
   exitCodes.insert(exitCodes.find(stationLine) + stationLine.size(),
                    "  7   latency: set, but taken only when the adapter is plugged in again\n"
-                   "  8   station: the runs have ended, but rows of the summary still wait\n");
+                   "  8   station: the runs have ended, but rows of the summary still wait\n"
+                   "  9   station-setup: nothing to set up here\n");
   app.footer(Footer(std::string("Run 'pellory-cli COMMAND --help' for the options of a command.\n\n") +
                     kOutput + "\n" + exitCodes));
   CLI::Option* version = app.add_flag("--version")->description("print the program's version and exit");
@@ -263,6 +264,12 @@ void BuildCliApp(CLI::App& app, TCliOptions& o) {
   CLI::App* station = app.add_subcommand("station", "update many loggers at once, or each one plugged in");
   AddStationOptions(*station, o.Station);
   station->callback([&o] { o.Command = TCliCommand::Station; });
+
+  CLI::App* setup = app.add_subcommand(
+      "station-setup",
+      "Windows: one COM port and latency timer per USB socket for every logger (once per PC)");
+  AddStationSetupOptions(*setup, o.StationSetup, o.Json);
+  setup->callback([&o] { o.Command = TCliCommand::StationSetup; });
 
   // Words some users type for the options; not listed.
   app.add_subcommand("help")->group("")->callback([&o] { o.Command = TCliCommand::Help; });

@@ -8,13 +8,26 @@
 
 #include "cli/uCliNumber.h"
 #include "cli/uStation.h"
+#include "cli/uStationSetup.h"
 #include "sim/uSimLogger.h"
 
 namespace CLI {
 class App;
 }
 
-enum class TCliCommand { None, Update, Info, Images, FileVersion, Ports, Latency, Station, Help, Version };
+enum class TCliCommand {
+  None,
+  Update,
+  Info,
+  Images,
+  FileVersion,
+  Ports,
+  Latency,
+  Station,
+  StationSetup,
+  Help,
+  Version
+};
 
 struct TLatencyOptions {
   std::vector<std::string> Ports;
@@ -41,6 +54,7 @@ struct TCliOptions {
   std::string HelpText;  // with Command Help: the help of the command asked about
   TStationOptions Station;
   TLatencyOptions Latency;
+  TStationSetupOptions StationSetup;
 };
 
 // Hangs every command with its options into `app` (the program's top level); parsing fills `o`. Each

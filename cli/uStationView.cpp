@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "run/uProgressEstimate.h"
+#include "station/uPortInfo.h"
 #include "station/uText.h"
 
 namespace {
@@ -174,7 +175,7 @@ void TStationTerminalView::Draw(const TStation& station) {
   std::vector<TCells> cells;
   size_t portW = 0, locationW = 0, loggerW = 0, imageW = 0;
   for (const TStationRun* run : shown) {
-    cells.push_back({Safe(run->Port), Safe(run->Identity.Location),
+    cells.push_back({Safe(run->Port), Safe(SocketLabel(run->Identity.Location)),
                      run->LoggerClass.empty() ? "-" : Safe(run->LoggerClass + " " + run->LoggerVersion),
                      run->Image.empty() ? "-" : Safe(run->Image)});
     portW = std::max(portW, Columns(cells.back().Port));

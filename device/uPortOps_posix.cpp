@@ -21,6 +21,7 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "device/uPortOps.h"
 
@@ -306,6 +307,7 @@ class TPosixPortOps : public IPortOps {
       fd = FdOf(h);
       if (FPorts.erase(fd) == 0) return;
     }
+    RestoreLowLatency(fd);
     ::ioctl(fd, TIOCNXCL);
     ::close(fd);  // releases the lock as well
   }
@@ -324,19 +326,36 @@ class TPosixPortOps : public IPortOps {
   }
 
   // Frames are 8 bytes at 9600 baud: the driver's default batching would add latency to every exchange.
-  // Not every driver knows the request, and it is only a wish.
-  static void AskLowLatency([[maybe_unused]] int fd) {
+  // Not every driver knows the request, and it is only a wish. The port's own setting is given back when
+  // it closes: ftdi_sio keeps the flag (and reports and forces a 1 ms latency timer) until the adapter is
+  // unplugged, so a timer set afterwards would read back as 1 ms.
+  void AskLowLatency([[maybe_unused]] int fd) {
 #if defined(__linux__) && defined(ASYNC_LOW_LATENCY)
     serial_struct ss{};
-    if (::ioctl(fd, TIOCGSERIAL, &ss) == 0) {
-      ss.flags |= ASYNC_LOW_LATENCY;
-      ::ioctl(fd, TIOCSSERIAL, &ss);
+    if (::ioctl(fd, TIOCGSERIAL, &ss) != 0 || (ss.flags & ASYNC_LOW_LATENCY) != 0) return;
+    ss.flags |= ASYNC_LOW_LATENCY;
+    if (::ioctl(fd, TIOCSSERIAL, &ss) != 0) return;
+    std::lock_guard<std::mutex> lock(FMutex);
+    FLowLatencyAsked.insert(fd);
+#endif
+  }
+
+  void RestoreLowLatency([[maybe_unused]] int fd) {
+#if defined(__linux__) && defined(ASYNC_LOW_LATENCY)
+    {
+      std::lock_guard<std::mutex> lock(FMutex);
+      if (FLowLatencyAsked.erase(fd) == 0) return;
     }
+    serial_struct ss{};
+    if (::ioctl(fd, TIOCGSERIAL, &ss) != 0) return;
+    ss.flags &= ~ASYNC_LOW_LATENCY;
+    ::ioctl(fd, TIOCSSERIAL, &ss);
 #endif
   }
 
   std::mutex FMutex;
   std::map<int, TTimeouts> FPorts;
+  std::set<int> FLowLatencyAsked;  // ports whose low-latency flag this backend set
   TOpenErrors FOpenErrors;
 };
 

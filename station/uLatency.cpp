@@ -1,14 +1,14 @@
 #include "station/uLatency.h"
 
 #include <algorithm>
-#include <nlohmann/json.hpp>
 
+#include "station/uForeignJson.h"
 #include "station/uPortDiag.h"
 #include "station/uText.h"
 
 namespace {
 
-using TJson = nlohmann::ordered_json;
+using TJson = TForeignJson;
 
 struct TOutcomeName {
   TTimerOutcome Outcome;
@@ -34,15 +34,6 @@ TTimerResult NoTimerOf(const TAdapterTimer& t) {
 
 TJson IntOrNull(int value) {
   return value < 0 ? TJson(nullptr) : TJson(value);
-}
-
-// A text field of a foreign result: absent or null is empty; anything but a short string fails.
-bool TextField(const TJson& object, const char* key, std::string& text) {
-  const auto it = object.find(key);
-  if (it == object.end() || it->is_null()) return true;
-  if (!it->is_string() || it->get_ref<const std::string&>().size() > 4096) return false;
-  text = it->get<std::string>();
-  return true;
 }
 
 bool TimerField(const TJson& object, const char* key, int& ms) {
@@ -163,40 +154,29 @@ std::string TimerResultsJson(const std::vector<TTimerResult>& results) {
                      {"product", r.Product.empty() ? TJson(nullptr) : TJson(r.Product)},
                      {"notes", r.Notes}});
   }
-  // Texts from the system may hold bytes that are not UTF-8: replace them rather than fail.
-  return JsonTerminalSafe(array.dump(2, ' ', false, TJson::error_handler_t::replace)) + "\n";
+  // Texts from the system may hold bytes that are not UTF-8: replaced rather than fail.
+  return ForeignArrayText(array);
 }
 
 bool ParseTimerResults(const std::string& text, std::vector<TTimerResult>& results) {
   results.clear();
-  if (text.size() > (1u << 20)) return false;
-  const TJson array = TJson::parse(text, nullptr, false);
-  if (!array.is_array() || array.size() > 256) return false;
-  for (const TJson& item : array) {
-    if (!item.is_object()) return false;
+  return ReadForeignArray(text, [&results](const TJson& item) {
     TTimerResult r;
     std::string outcome;
-    if (!TextField(item, "port", r.Port) || r.Port.empty() || !TextField(item, "outcome", outcome) ||
-        !TimerField(item, "was_ms", r.WasMs) || !TimerField(item, "latency_timer_ms", r.TimerMs) ||
-        !TextField(item, "driver", r.Driver) || !TextField(item, "usb_id", r.UsbId) ||
-        !TextField(item, "product", r.Product)) {
+    if (!ReadForeignText(item, "port", r.Port) || r.Port.empty() ||
+        !ReadForeignText(item, "outcome", outcome) || !TimerField(item, "was_ms", r.WasMs) ||
+        !TimerField(item, "latency_timer_ms", r.TimerMs) || !ReadForeignText(item, "driver", r.Driver) ||
+        !ReadForeignText(item, "usb_id", r.UsbId) || !ReadForeignText(item, "product", r.Product) ||
+        !ReadForeignNotes(item, r.Notes)) {
       return false;
     }
     const auto known = std::find_if(std::begin(kOutcomeNames), std::end(kOutcomeNames),
                                     [&](const TOutcomeName& n) { return outcome == n.Name; });
     if (known == std::end(kOutcomeNames)) return false;
     r.Outcome = known->Outcome;
-    const auto notes = item.find("notes");
-    if (notes != item.end()) {
-      if (!notes->is_array() || notes->size() > 64) return false;
-      for (const TJson& note : *notes) {
-        if (!note.is_string() || note.get_ref<const std::string&>().size() > 4096) return false;
-        r.Notes.push_back(note.get<std::string>());
-      }
-    }
     results.push_back(std::move(r));
-  }
-  return true;
+    return true;
+  });
 }
 
 std::string TimerTable(const std::vector<TTimerResult>& results) {

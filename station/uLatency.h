@@ -1,8 +1,8 @@
 // The latency timer of a USB serial adapter: how long it holds a short answer before passing it on, which
 // every exchange of an update pays once. Read and set per port (`pellory-cli latency`); the ports this
 // process may not change are set together in one step with more rights (Windows: one elevation prompt
-// for all of them). The platform half: uLatency_posix.cpp (sysfs), uLatency_win32.cpp (the driver's
-// registry value and SetupAPI).
+// for all of them). The platform half: uLatency_posix.cpp (sysfs), uLatency_win32.cpp (the driver's value
+// in the device's hardware key, through SetupAPI).
 #pragma once
 
 #include <cstdint>
@@ -19,7 +19,7 @@ struct TAdapterTimer {
   bool Present = false;  // the port exists now
   TPortInfo Info;        // driver, USB identity, product
   int TimerMs = -1;      // -1: no adapter latency timer
-  std::string Location;  // where the timer is kept: the sysfs file, or the registry key
+  std::string Location;  // where the timer is kept: the sysfs file, or the device's instance id (Windows)
 };
 
 enum class TTimerOutcome : uint8_t {

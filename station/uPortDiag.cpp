@@ -138,7 +138,8 @@ std::string UdevLatencyRule(const TPortInfo& info, int ms) {
   } else {
     return {};
   }
-  return "ACTION==\"add\", SUBSYSTEM==\"usb-serial\", " + match + ", ATTR{latency_timer}=\"" +
+  // latency_timer appears only once the driver is bound, after the "add" event: "bind" comes then.
+  return "ACTION==\"add|bind\", SUBSYSTEM==\"usb-serial\", " + match + ", ATTR{latency_timer}=\"" +
          std::to_string(ms) + "\"";
 }
 

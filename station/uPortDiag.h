@@ -33,7 +33,7 @@ std::vector<std::string> OpenFailureHints(const TOpenFacts& facts);
 // A USB adapter's latency timer: how long it holds a short answer before passing it on.
 struct TLatencyFacts {
   int TimerMs = -1;                 // -1: not a USB adapter with a latency timer
-  std::string Location;             // where it is kept: the sysfs file, or the registry key
+  std::string Location;             // where it is kept: the sysfs file, or the device's instance id
   std::vector<std::string> Change;  // platform: where and how to set it to 1
 };
 

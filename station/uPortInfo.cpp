@@ -42,6 +42,25 @@ nlohmann::ordered_json TextOrNull(const std::string& text) {
 
 }  // namespace
 
+std::string SocketLabel(const std::string& location) {
+  // "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(1)#USB(4)": the hub ports after the controller's root hub.
+  const size_t root = location.rfind("USBROOT(");
+  if (root == std::string::npos) return location;
+  size_t at = location.find(')', root);
+  std::string label;
+  while (at != std::string::npos && location.compare(at + 1, 5, "#USB(") == 0) {
+    const size_t start = at + 6;
+    const size_t end = location.find(')', start);
+    if (end == std::string::npos || end == start || end - start > 3 ||
+        location.find_first_not_of("0123456789", start) < end) {
+      break;
+    }
+    label += (label.empty() ? "" : ".") + location.substr(start, end - start);
+    at = end;
+  }
+  return label.empty() ? location : label;
+}
+
 std::string PortsTable(const std::vector<TPortInfo>& ports) {
   std::vector<const TColumn*> used;
   for (const TColumn& column : Columns()) {

@@ -93,6 +93,12 @@ void AddSysfsFacts(const std::string& name, const TSystemRoots& roots, TPortInfo
   fs::path dir = Canonical(device);
   for (int up = 0; up < 6 && !dir.empty() && dir.has_relative_path(); ++up, dir = dir.parent_path()) {
     const std::string vendor = ReadLine(dir / "idVendor");
+    // The interface's folder ("1-1.4:1.0", configuration 1, interface 0) tells the ports of a multi-port
+    // adapter apart.
+    const std::string folder = dir.filename().string();
+    if (const size_t colon = folder.find(':'); colon != std::string::npos && info.Interface.empty()) {
+      info.Interface = folder.substr(colon + 1);
+    }
     if (vendor.empty()) continue;
     info.UsbId = vendor + ":" + ReadLine(dir / "idProduct");
     info.Manufacturer = ReadLine(dir / "manufacturer");
@@ -101,6 +107,12 @@ void AddSysfsFacts(const std::string& name, const TSystemRoots& roots, TPortInfo
     // The device's folder is named by its bus and port path ("1-1.4"): the socket it is plugged into.
     info.Location = dir.filename().string();
     break;
+  }
+  // A converter with several ports on one interface numbers them.
+  const std::string portNumber = ReadLine(sys / "bus" / "usb-serial" / "devices" / name / "port_number");
+  if (!portNumber.empty() && portNumber != "0" && portNumber.size() <= 3 &&
+      portNumber.find_first_not_of("0123456789") == std::string::npos) {
+    info.Interface += "/" + portNumber;
   }
   const std::string latency = ReadLine(sys / "bus" / "usb-serial" / "devices" / name / "latency_timer");
   // The timer is one byte in the adapter: anything else is not a timer.
@@ -144,6 +156,12 @@ std::vector<TPortInfo> ListPortInfo(const TSystemRoots& roots) {
   std::vector<TPortInfo> ports;
   for (const TPortNode& node : PortNodesIn(roots.Dev)) ports.push_back(Describe(node, roots));
   return ports;
+}
+
+std::vector<TPortInfo> DescribePorts(const std::vector<std::string>& ports, const TSystemRoots& roots) {
+  std::vector<TPortInfo> infos;
+  for (const std::string& port : ports) infos.push_back(DescribePort(port, roots));
+  return infos;
 }
 
 TPortInfo DescribePort(const std::string& port, const TSystemRoots& roots) {

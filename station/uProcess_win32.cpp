@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -8,8 +9,8 @@
 #include <set>
 #include <thread>
 
-#include "station/uProcess.h"
 #include "device/uWinText_win32.h"
+#include "station/uProcess_win32.h"
 
 namespace {
 
@@ -24,17 +25,25 @@ struct TChild {
   HANDLE In = nullptr;  // write end of the child's standard input
   std::thread Reader;
   DWORD ReaderId = 0;  // the reader's thread id, so that its blocked read can be cut short
+  bool ReaderDone = false;
 };
 
 class TWin32Processes : public IProcesses {
  public:
-  TWin32Processes() {
-    // Every child joins this job; when the station ends, however it ends, the job closes and takes them.
+  explicit TWin32Processes(TAssignToJob assign) : FAssign(std::move(assign)) {
+    // Every child joins this job; when the station ends, however it ends, the job closes and takes them. A
+    // child that crashes ends with its exception code at once instead of waiting in Windows Error
+    // Reporting's dialog. A job without these limits is none: no child is started into it.
     FJob = CreateJobObjectW(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (FJob != nullptr) {
-      SetInformationJobObject(FJob, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
+    if (FJob == nullptr) {
+      FJobError = GetLastError();
+    } else if (!SetInformationJobObject(FJob, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+      FJobError = GetLastError();
+      CloseHandle(FJob);
+      FJob = nullptr;
     }
     std::lock_guard<std::mutex> lock(gLiveMutex);
     gLive.insert(this);
@@ -48,9 +57,19 @@ class TWin32Processes : public IProcesses {
     FClosing = true;
     for (auto& [id, child] : FChildren) TerminateProcess(child.Process, 1);
     for (auto& [id, child] : FChildren) {
-      // A child stuck in a driver call keeps its end of the pipe open after TerminateProcess: cut the
-      // reader's wait short rather than hang.
-      if (WaitForSingleObject(child.Process, 2000) != WAIT_OBJECT_0) CancelReaderIo(child);
+      // A child stuck in a driver call keeps its end of the pipe open after TerminateProcess, and so may
+      // another process that holds it too (under Wine the console host of a child killed while it
+      // started): the reader's wait is cut short, again until it has ended (a cut that comes between two
+      // reads is lost), rather than hang.
+      WaitForSingleObject(child.Process, 2000);
+      for (int i = 0; i < 100; ++i) {
+        std::unique_lock<std::mutex> lock(FMutex);
+        if (child.ReaderDone) break;
+        lock.unlock();
+        CancelReaderIo(child);
+        lock.lock();
+        FReady.wait_for(lock, std::chrono::milliseconds(20), [&child] { return child.ReaderDone; });
+      }
       if (child.Reader.joinable()) child.Reader.join();
       CloseHandle(child.Process);
       if (child.In != nullptr) CloseHandle(child.In);
@@ -80,6 +99,11 @@ class TWin32Processes : public IProcesses {
   }
 
   int Spawn(const std::vector<std::string>& argv, std::string& error) override {
+    if (FJob == nullptr) {
+      error = argv[0] + ": not started: no job object to end it with the station (error " +
+              std::to_string(FJobError) + ")";
+      return 0;
+    }
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
     HANDLE outRead = nullptr, outWrite = nullptr, inRead = nullptr, inWrite = nullptr;
     if (!CreatePipe(&outRead, &outWrite, &sa, 0) || !CreatePipe(&inRead, &inWrite, &sa, 0)) {
@@ -133,8 +157,21 @@ class TWin32Processes : public IProcesses {
       CloseHandle(inWrite);
       return 0;
     }
-    // In the job before it runs a single instruction.
-    if (FJob != nullptr) AssignProcessToJobObject(FJob, pi.hProcess);
+    // In the job before it runs a single instruction; one that cannot join it would outlive the station,
+    // so it never runs: ended while still suspended.
+    if (!FAssign(FJob, pi.hProcess)) {
+      const DWORD assignError = GetLastError();
+      TerminateProcess(pi.hProcess, 1);
+      WaitForSingleObject(pi.hProcess, 5000);
+      CloseHandle(pi.hThread);
+      CloseHandle(pi.hProcess);
+      CloseHandle(outRead);
+      CloseHandle(inWrite);
+      error = argv[0] +
+              ": not started: it could not join the job object that ends it with the station (error " +
+              std::to_string(assignError) + ")";
+      return 0;
+    }
     ResumeThread(pi.hThread);
     CloseHandle(pi.hThread);
 
@@ -215,6 +252,7 @@ class TWin32Processes : public IProcesses {
     DWORD code = 0;
     GetExitCodeProcess(process, &code);
     std::lock_guard<std::mutex> lock(FMutex);
+    if (const auto it = FChildren.find(id); it != FChildren.end()) it->second.ReaderDone = true;
     if (!partial.empty()) FQueue.push_back({id, TProcessEvent::TKind::Line, std::move(partial), 0});
     // Exception codes (0xC0000005 ...) are crashes; anything else is the program's own exit code.
     const int exitCode = code >= 0xC0000000u ? kCrashed : static_cast<int>(code);
@@ -223,7 +261,9 @@ class TWin32Processes : public IProcesses {
   }
 
   static constexpr size_t kMaxLine = 64 * 1024;
+  TAssignToJob FAssign;
   HANDLE FJob = nullptr;
+  DWORD FJobError = 0;
   std::atomic<bool> FClosing{false};
   bool FWoken = false;
   mutable std::mutex FMutex;
@@ -240,8 +280,13 @@ void WakeProcessPoll() {
   for (TWin32Processes* processes : gLive) processes->Wake();
 }
 
+std::unique_ptr<IProcesses> CreateWin32Processes(TAssignToJob assign) {
+  return std::make_unique<TWin32Processes>(std::move(assign));
+}
+
 std::unique_ptr<IProcesses> CreatePlatformProcesses() {
-  return std::make_unique<TWin32Processes>();
+  return CreateWin32Processes(
+      [](HANDLE job, HANDLE process) { return AssignProcessToJobObject(job, process) != FALSE; });
 }
 
 std::string SelfExecutablePath() {

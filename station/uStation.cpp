@@ -89,9 +89,10 @@ struct TStation::TImpl {
   std::map<std::string, std::string> Present;  // key -> name of the ports listed last
   std::set<std::string> PresentNames;
   std::map<std::string, std::string> Pending;  // key -> name: appeared while watching, run not yet started
-  std::map<std::string, uint64_t> CompletedBySerial;  // USB serial -> when its last completed run ended
-  size_t Trimmed = 0;                                 // runs whose report lines were given up
-  bool Quiet = false;                                 // the station is being dropped: its view may be gone
+  // The logger of a completed run (GuardKey) -> when that run ended.
+  std::map<std::string, uint64_t> CompletedAt;
+  size_t Trimmed = 0;  // runs whose report lines were given up
+  bool Quiet = false;  // the station is being dropped: its view may be gone
   // Last: it may tell a problem while it is made.
   TRecord Record;
 
@@ -164,10 +165,40 @@ struct TStation::TImpl {
     if (p.Log && !p.Log->Line(line)) LogProblem(run, p.Log->Problem());
   }
 
+  // Which logger a completed run was, as far as the system tells: its USB serial number in its socket,
+  // either alone where the other is unknown (loggers may share a serial, or report none), else the port.
+  static std::string GuardKey(const std::string& port, const TPortIdentity& id) {
+    if (id.UsbSerial.empty() && id.Location.empty()) return "port " + port;
+    return "serial " + id.UsbSerial + "\n" + "socket " + id.Location + "\n" + id.Interface;
+  }
+
+  // Why `port` gets no run now: the logger whose update completed moments ago, back after its own reset.
+  bool Guarded(const std::string& port, const TPortIdentity& id, std::string& why) const {
+    const auto done = CompletedAt.find(GuardKey(port, id));
+    if (done == CompletedAt.end()) return false;
+    const uint64_t since = H.NowMs() - done->second;
+    if (since >= static_cast<uint64_t>(C.ReplugGuardMs)) return false;
+    const char* same = !id.UsbSerial.empty() && !id.Location.empty()
+                           ? "with the same USB serial number in the same socket"
+                       : !id.UsbSerial.empty() ? "with the same USB serial number"
+                       : !id.Location.empty()  ? "in the same socket"
+                                               : "on the same port";
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "no new run: back %.1f s after its completed update %s (the logger's own reset)",
+                  static_cast<double>(since) / 1000.0, same);
+    why = text;
+    return true;
+  }
+
   bool Start(const std::string& port) {
     TPortIdentity identity = IdentityOf(port);
     if (ActiveOn(port, identity.Key)) {
       V.PortSkipped(port, "a run on this port is still going");
+      return false;
+    }
+    if (std::string why; Guarded(port, identity, why)) {
+      V.PortSkipped(port, why);
       return false;
     }
     Runs.emplace_back();
@@ -365,7 +396,7 @@ struct TStation::TImpl {
     if (row.Result == "completed") {
       run.Status = TRunStatus::Completed;
       run.Progress = 100;
-      if (!run.Identity.UsbSerial.empty()) CompletedBySerial[run.Identity.UsbSerial] = now;
+      CompletedAt[GuardKey(run.Port, run.Identity)] = now;
     } else if (p.Gone) {
       run.Status = TRunStatus::Unplugged;
     } else {
@@ -389,7 +420,6 @@ struct TStation::TImpl {
   }
 
   void StartPending() {
-    const uint64_t now = H.NowMs();
     for (auto it = Pending.begin(); it != Pending.end();) {
       const std::string key = it->first;
       const std::string name = it->second;
@@ -399,19 +429,6 @@ struct TStation::TImpl {
         continue;
       }
       it = Pending.erase(it);
-      const TPortIdentity identity = IdentityOf(name);
-      const auto done =
-          identity.UsbSerial.empty() ? CompletedBySerial.end() : CompletedBySerial.find(identity.UsbSerial);
-      if (done != CompletedBySerial.end() && now - done->second < static_cast<uint64_t>(C.ReplugGuardMs)) {
-        char why[160];
-        std::snprintf(
-            why, sizeof why,
-            "no new run: back %.1f s after its completed update with the same USB serial number (the "
-            "logger's own reset)",
-            static_cast<double>(now - done->second) / 1000.0);
-        V.PortSkipped(name, why);
-        continue;
-      }
       Start(name);
     }
   }
@@ -513,6 +530,11 @@ TStation::~TStation() {
 
 bool TStation::Start(const std::string& port) {
   return F->Start(port);
+}
+
+bool TStation::JustCompleted(const std::string& port, const TPortIdentity& identity) const {
+  std::string why;
+  return F->Guarded(port, identity, why);
 }
 
 void TStation::PortsListed(const std::vector<std::string>& ports) {

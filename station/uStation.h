@@ -31,9 +31,13 @@ struct TPortIdentity {
       Key;  // one text per physical port: the resolved device on Linux, the upper-cased name on Windows
   std::string
       UsbSerial;  // the USB serial number of the port's device (the logger's own USB interface or adapter)
-  std::string Location;  // the physical socket: "1-1.4" on Linux, "Port_#0004.Hub_#0006" on Windows
-  int LatencyMs = -1;    // the adapter's latency timer; -1 where it has none
+  std::string Location;      // the physical socket: "1-1.4" on Linux, the USB location path on Windows
+  std::string Interface;     // which port of a multi-port device in that socket; empty for a device with one
+  int LatencyMs = -1;        // the adapter's latency timer; -1 where it has none
+  bool SocketSetUp = false;  // Windows: every logger in this socket is one device (IgnoreHWSerNum)
 };
+// The identity of a port as the system describes it.
+TPortIdentity PortIdentityOf(const TPortInfo& info, const std::string& key);
 
 struct TStationConfig {
   std::string Program;  // the executable every run starts (pellory-cli)
@@ -57,6 +61,8 @@ struct TStationHost {
   std::function<TPortIdentity(const std::string& port)> Identify;
   // Identify's Key alone, cheap enough for every port list (twice a second); unset: Identify(port).Key.
   std::function<std::string(const std::string& port)> PortKey;
+  // Identify for several ports with one look at the system's devices; unset: Identify for each.
+  std::function<std::vector<TPortIdentity>(const std::vector<std::string>& ports)> IdentifyAll;
   std::function<uint64_t()> NowMs;                                 // monotonic
   std::function<std::chrono::system_clock::time_point()> WallNow;  // unset: the system clock
   std::string HostName;                                            // the computer's name
@@ -118,8 +124,12 @@ class TStation {
   TStation(const TStation&) = delete;
   TStation& operator=(const TStation&) = delete;
 
-  // Starts a run on `port`. False (PortSkipped told) when a run goes on the same port name or device.
+  // Starts a run on `port`. False (PortSkipped told) when a run goes on the same port name or device, or
+  // when the port's logger completed its update moments ago (it is back after its own reset).
   bool Start(const std::string& port);
+  // Whether the logger on `port` completed its update moments ago: the same USB serial number in the same
+  // socket (either alone where the other is unknown, else the same port), within ReplugGuardMs.
+  bool JustCompleted(const std::string& port, const TPortIdentity& identity) const;
   // The ports present now, as the front end lists them. A port gone while its run goes makes that run
   // "unplugged" when it ends without success; with watching on, each port that appears gets one run.
   void PortsListed(const std::vector<std::string>& ports);

@@ -32,6 +32,12 @@ class TLogFile {
 // the old file or the new one, never half of one. False with the system's reason.
 bool ReplaceWholeFile(const std::string& path, const std::string& text, std::string& error);
 
+// Writes `text` into the existing file `path` and truncates it there: what a copy started with more rights
+// leaves for the program that started it, in the file that program made. Nothing is created, and a link
+// (symbolic, a reparse point, or a second name of the file) or anything but a regular file is refused, so
+// the rights cannot be turned on a file that the caller could not write itself. False with the reason.
+bool WriteIntoOwnFile(const std::string& path, const std::string& text, std::string& error);
+
 // The computer's name (host name); empty when the system does not tell.
 std::string ComputerName();
 

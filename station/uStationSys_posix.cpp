@@ -127,6 +127,32 @@ bool ReplaceWholeFile(const std::string& path, const std::string& text, std::str
   return true;
 }
 
+bool WriteIntoOwnFile(const std::string& path, const std::string& text, std::string& error) {
+  // O_NOFOLLOW: a symbolic link is refused, not followed; no O_CREAT; O_NONBLOCK: a FIFO does not hold the
+  // open up (it is refused below).
+  const int fd = open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    error = "\"" + path + "\": " + (errno == ELOOP ? std::string("a symbolic link") : Reason());
+    return false;
+  }
+  struct stat st {};
+  bool ok = fstat(fd, &st) == 0;
+  if (!ok) {
+    error = "\"" + path + "\": " + Reason();
+  } else if (!S_ISREG(st.st_mode)) {
+    ok = false;
+    error = "\"" + path + "\": not a regular file";
+  } else if (st.st_nlink != 1) {
+    ok = false;
+    error = "\"" + path + "\": the file has " + std::to_string(st.st_nlink) + " names (hard links)";
+  } else if (ftruncate(fd, 0) != 0 || !WriteAll(fd, text)) {
+    ok = false;
+    error = "\"" + path + "\": " + Reason();
+  }
+  close(fd);
+  return ok;
+}
+
 std::string ComputerName() {
   char name[HOST_NAME_MAX + 1] = {};
   if (gethostname(name, sizeof name - 1) != 0) return {};

@@ -140,6 +140,34 @@ bool ReplaceWholeFile(const std::string& path, const std::string& text, std::str
   return ok;
 }
 
+bool WriteIntoOwnFile(const std::string& path, const std::string& text, std::string& error) {
+  // OPEN_EXISTING: nothing is created. FILE_FLAG_OPEN_REPARSE_POINT opens a link itself rather than what
+  // it points to, so that it can be refused below; no sharing while it is checked and written.
+  const HANDLE h = CreateFileW(ToWide(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    error = "\"" + path + "\": " + Reason(GetLastError());
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  bool ok = GetFileInformationByHandle(h, &info) != 0;
+  if (!ok) {
+    error = "\"" + path + "\": " + Reason(GetLastError());
+  } else if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+             GetFileType(h) != FILE_TYPE_DISK) {
+    ok = false;
+    error = "\"" + path + "\": a link or no regular file";
+  } else if (info.nNumberOfLinks != 1) {
+    ok = false;
+    error = "\"" + path + "\": the file has " + std::to_string(info.nNumberOfLinks) + " names (hard links)";
+  } else if (!WriteAll(h, text) || !SetEndOfFile(h)) {
+    ok = false;
+    error = "\"" + path + "\": " + Reason(GetLastError());
+  }
+  CloseHandle(h);
+  return ok;
+}
+
 std::string ComputerName() {
   wchar_t name[256] = {};
   DWORD size = static_cast<DWORD>(std::size(name));

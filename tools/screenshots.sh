@@ -154,8 +154,6 @@ if [[ " $shots " == *" station "* ]]; then
 echo "== the station window (st:+) with the eight simulated loggers, at 96 and 144 dpi"
 # Counters of the station window (ui/uStation_win32.h): running.
 station_running=305
-# The driver's key of the ninth socket's USB adapter (an FTDI one keeps its latency timer there).
-adapter='HKLM\SYSTEM\CurrentControlSet\Enum\FTDIBUS\VID_0403+PID_6001+A50285BIA\0000\Device Parameters'
 # A log folder as a user might choose it, in the prefix's drive C.
 logs="$WINEPREFIX/drive_c/Station logs"
 start_station() {  # [sim:+]
@@ -196,8 +194,7 @@ for dpi in 96 144; do
   # A ninth socket whose adapter does not answer: the one failure among the runs. Its adapter holds every
   # answer 16 ms, the driver's default: its row says so, and "Speed up adapters" sets it to 1 ms.
   reg 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\VCP0' /d COM9
-  reg "$adapter" /v PortName /d COM9
-  reg "$adapter" /v LatencyTimer /t REG_DWORD /d 16
+  drive adapter COM9 16
   start_station sim:+
   drive click "Pellory station" Start
   drive wait Confirm
@@ -212,7 +209,7 @@ for dpi in 96 144; do
   drive click "Speed up adapters" Close
   drive gone "Speed up adapters"
   stop_station
-  wine reg delete "${adapter%\\0000\\Device Parameters}" /f >/dev/null 2>&1 || true
+  drive adapter COM9 0
 done
 resolution 96
 reg 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\VCP0' /d COM3

@@ -122,7 +122,8 @@ void TfrmStation::UpdateButtons() {
   EnableWindow(btnStart, !FClosing && !FBoard.ToStart().empty());
   EnableWindow(btnCancel, !FClosing && busy);
   EnableWindow(btnRepeat, !FClosing && !FBoard.ToRepeat().empty());
-  EnableWindow(btnSpeedUp, !FClosing && FSpeedUpId == 0 && !FBoard.ToSpeedUp().empty());
+  EnableWindow(btnSpeedUp, !FClosing && FSpeedUpId == 0 && FSetupId == 0 && !FBoard.ToSpeedUp().empty());
+  EnableWindow(btnSetup, !FClosing && FSpeedUpId == 0 && FSetupId == 0 && !FBoard.NotSetUp().empty());
   EnableWindow(chkPlug, !FClosing);
   // The record's folder and the image stay as they are while runs go or may start.
   const bool settable = !FClosing && !busy && !watching;

@@ -8,19 +8,6 @@
 
 namespace {
 
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-
-// The four digits after `tag` in `text` ("Hub_#0006" gives "0006"), or empty.
-std::string NumberAfter(const std::string& text, const std::string& tag) {
-  const size_t at = text.find(tag);
-  if (at == std::string::npos) return {};
-  size_t end = at + tag.size();
-  while (end < text.size() && IsDigit(text[end])) ++end;
-  return text.substr(at + tag.size(), end - at - tag.size());
-}
-
 bool Ended(const TStationRun* run) {
   return run != nullptr && run->Status != TRunStatus::Running && run->Status != TRunStatus::Waiting;
 }
@@ -62,13 +49,6 @@ std::string DurationText(uint64_t ms) {
   return text;
 }
 
-std::string SocketSortKey(const std::string& location) {
-  const std::string hub = NumberAfter(location, "Hub_#");
-  const std::string port = NumberAfter(location, "Port_#");
-  if (hub.empty() || port.empty()) return location;
-  return "Hub " + hub + " Port " + port;
-}
-
 std::string SlowAdapterNote(int latencyMs) {
   if (latencyMs <= 1) return {};
   return "slow adapter (" + std::to_string(latencyMs) + " ms)";
@@ -78,8 +58,10 @@ std::string SlowAdapterNote(int latencyMs) {
 
 namespace {
 
+// A row per port of a socket: a logger plugged in there again takes it, under whatever port name, and the
+// ports of a multi-port adapter each have their own.
 std::string KeyOf(const std::string& port, const TPortIdentity& identity) {
-  if (!identity.Location.empty()) return "socket " + identity.Location;
+  if (!identity.Location.empty()) return "socket " + identity.Location + "\n" + identity.Interface;
   return "port " + (identity.Key.empty() ? port : identity.Key);
 }
 
@@ -106,8 +88,9 @@ void TStationBoard::Listed(const std::vector<TListedPort>& ports) {
     seen.resize(FRows.size(), false);
     if (seen[index]) continue;  // another name of a port already listed
     seen[index] = true;
-    // Back after it was gone and its run is over: another logger, not yet updated.
-    if (!row.Present && Ended(row.Run)) row.Run = nullptr;
+    // Back after it was gone and its run is over: another logger, not yet updated; unless it is the one
+    // just updated, back after its own reset.
+    if (!row.Present && Ended(row.Run) && !listed.JustCompleted) row.Run = nullptr;
     row.Present = true;
     if (row.Run == nullptr || Ended(row.Run)) {
       row.Port = listed.Port;
@@ -175,6 +158,14 @@ std::vector<std::string> TStationBoard::ToSpeedUp() const {
   return ports;
 }
 
+std::vector<std::string> TStationBoard::NotSetUp() const {
+  std::vector<std::string> ports;
+  for (const TBoardRow& row : FRows) {
+    if (row.Present && row.Identity.LatencyMs >= 0 && !row.Identity.SocketSetUp) ports.push_back(row.Port);
+  }
+  return ports;
+}
+
 void TStationBoard::ReplugDue(const std::vector<std::string>& ports) {
   for (TBoardRow& row : FRows) {
     if (row.Present && std::find(ports.begin(), ports.end(), row.Port) != ports.end()) row.ReplugDue = true;
@@ -193,10 +184,12 @@ void TStationBoard::Sort() {
     const bool lb = !b.Identity.Location.empty();
     if (la != lb) return la;
     if (la) {
-      const std::string ka = SocketSortKey(a.Identity.Location);
-      const std::string kb = SocketSortKey(b.Identity.Location);
-      if (NaturalLess(ka, kb)) return true;
-      if (NaturalLess(kb, ka)) return false;
+      // Location paths and USB paths list the ports from the controller down: by their numbers, in order.
+      for (const auto& [ka, kb] : {std::pair{&a.Identity.Location, &b.Identity.Location},
+                                   std::pair{&a.Identity.Interface, &b.Identity.Interface}}) {
+        if (NaturalLess(*ka, *kb)) return true;
+        if (NaturalLess(*kb, *ka)) return false;
+      }
     }
     return NaturalLess(a.Port, b.Port);
   });
@@ -232,7 +225,8 @@ std::string RunOutcome(const TStationRun& run) {
 
 TRowTexts RowTexts(const TBoardRow& row, uint64_t nowMs) {
   TRowTexts t;
-  t.Socket = TerminalSafe(row.Identity.Location);
+  t.Socket = TerminalSafe(SocketLabel(row.Identity.Location));
+  if (row.Identity.SocketSetUp) t.Socket += " (set up)";
   t.Port = TerminalSafe(row.Port);
   t.UsbSerial = TerminalSafe(row.Identity.UsbSerial);
   std::string result;

@@ -33,14 +33,11 @@ inline constexpr const char* kSummaryName = "summary.csv";
 
 // "0:07", "1:05", "1:02:03".
 std::string DurationText(uint64_t ms);
-// The physical socket as a sort key: Windows names a hub's port "Port_#0004.Hub_#0006", which sorts by
-// hub, then port; other texts (Linux "1-1.4") stay as they are.
-std::string SocketSortKey(const std::string& location);
 // "slow adapter (16 ms)" for an adapter whose latency timer is above 1 ms, else empty.
 std::string SlowAdapterNote(int latencyMs);
 
-// One socket: where the system tells the physical socket, a logger plugged in there again under another
-// port name takes the same row.
+// One socket (and port of a multi-port adapter there): where the system tells the physical socket, a logger
+// plugged in there again under another port name takes the same row.
 struct TBoardRow {
   std::string Key;
   std::string Port;
@@ -56,6 +53,8 @@ struct TBoardRow {
 struct TListedPort {
   std::string Port;
   TPortIdentity Identity;
+  // The logger completed its update moments ago and is back after its own reset: its row stays completed.
+  bool JustCompleted = false;
 };
 
 // The rows of the window: sorted by socket, then port name; a row is never reordered by its state.
@@ -76,6 +75,9 @@ class TStationBoard {
   // Listed ports with no run going whose adapter holds answers longer than 1 ms: what "Speed up
   // adapters" sets to 1 ms (restarting an adapter under a run would break the run).
   std::vector<std::string> ToSpeedUp() const;
+  // Listed ports with an adapter latency timer (FTDI-type) whose socket is not set up yet: what "Set up
+  // this PC..." is for.
+  std::vector<std::string> NotSetUp() const;
   // These ports' adapters take their new timer when plugged in again: their rows say so until the port has
   // been gone from the list once.
   void ReplugDue(const std::vector<std::string>& ports);

@@ -25,6 +25,8 @@ constexpr int kRowHeight = 22;
 constexpr int kSpeedUpLeft = 332;
 constexpr int kSpeedUpWidth = 140;
 constexpr int kPlugLeft = 482;
+// "Set up this PC...", done once per PC: apart from the buttons of every day, in the counters' corner.
+constexpr int kSetupWidth = 120;
 // Socket and USB serial follow their texts between the header's width and these.
 constexpr int kColumnWidths[kStationColumns] = {130, 60, 110, 84, 100, 90, 104, 0};
 constexpr int kMinResultWidth = 160;
@@ -75,12 +77,14 @@ void TfrmStation::CreateControls() {
                             idStBtnRepeat, nullptr);
   btnSpeedUp = CreateControl(L"BUTTON", L"Speed up adapters", WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON,
                              idStBtnSpeedUp, nullptr);
+  btnSetup = CreateControl(L"BUTTON", L"Set up this PC\u2026", WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON,
+                           idStBtnSetup, nullptr);
   chkPlug = CreateControl(L"BUTTON", L"Start each logger when it is plugged in",
                           WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, idStChkPlug, nullptr);
   // Clipped by its siblings: the empty list's text lies over it.
   ListView1 = CreateControl(WC_LISTVIEWW, L"",
                             WS_VISIBLE | WS_TABSTOP | WS_CLIPSIBLINGS | LVS_REPORT | LVS_OWNERDATA |
-                                LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER,
+                                LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER | LVS_SHAREIMAGELISTS,
                             idStList, nullptr, WS_EX_CLIENTEDGE);
   ListView_SetExtendedListViewStyle(
       ListView1, LVS_EX_DOUBLEBUFFER | LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES | LVS_EX_INFOTIP);
@@ -118,9 +122,11 @@ void TfrmStation::ApplyFonts() {
   // Tahoma has a real bold face (Microsoft Sans Serif has none): figures to read from a step away.
   FBigFont = MakeWeightedFont(L"Tahoma", 34, FW_BOLD, Dpi());
   FMediumFont = MakeWeightedFont(L"Tahoma", 16, FW_BOLD, Dpi());
-  for (HWND control : {lblCompletedCaption, lblFailedCaption, lblRunningCaption, lblTotalCaption,
-                       lblEndsCaption, btnStart, btnCancel, btnRepeat, btnSpeedUp, chkPlug, ListView1,
-                       lblLogDir, edtLogDir, btnLogDir, lblImage, edtImage, btnFile, lblMessage, lblRecord}) {
+  for (HWND control :
+       {lblCompletedCaption, lblFailedCaption, lblRunningCaption, lblTotalCaption, lblEndsCaption, btnStart,
+        btnCancel,           btnRepeat,        btnSpeedUp,        btnSetup,        chkPlug,        ListView1,
+        lblLogDir,           edtLogDir,        btnLogDir,         lblImage,        edtImage,       btnFile,
+        lblMessage,          lblRecord}) {
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FFont.get()), TRUE);
   }
   // The runs beside the total, and what the empty list says.
@@ -131,10 +137,12 @@ void TfrmStation::ApplyFonts() {
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FBigFont.get()), TRUE);
   }
   SendMessageW(lblEnds, WM_SETFONT, reinterpret_cast<WPARAM>(FMediumFont.get()), TRUE);
-  // Rows tall enough to read at a glance: the row height follows the small image list's.
-  if (FRowHeight != nullptr) ImageList_Destroy(FRowHeight);
+  // Rows tall enough to read at a glance: the row height follows the small image list's. The window owns
+  // the list (the list view shares it), and drops the one before only once the view holds the new one.
+  const HIMAGELIST before = FRowHeight;
   FRowHeight = ImageList_Create(1, S(kRowHeight), ILC_COLOR, 1, 1);
   ListView_SetImageList(ListView1, FRowHeight, LVSIL_SMALL);
+  if (before != nullptr) ImageList_Destroy(before);
   for (int c = 0; c + 1 < kStationColumns; ++c) ListView_SetColumnWidth(ListView1, c, S(kColumnWidths[c]));
   // A row's tip holds the run's hints on lines of their own.
   if (HWND tips = ListView_GetToolTips(ListView1)) SendMessageW(tips, TTM_SETMAXTIPWIDTH, 0, S(kTipWidth));
@@ -165,8 +173,10 @@ void TfrmStation::Layout() {
     MoveWindow(numbers[i], m + S(i * kCounterStep), S(24), S(kCounterWidth), S(44), TRUE);
   }
   const int endsLeft = m + S(4 * kCounterStep + 12);
-  MoveWindow(lblEndsCaption, endsLeft, S(8), std::max(0, w - endsLeft - m), S(16), TRUE);
-  MoveWindow(lblEnds, endsLeft, S(30), std::max(0, w - endsLeft - m), S(28), TRUE);
+  const int endsWidth = std::max(0, w - endsLeft - m - S(kSetupWidth + 8));
+  MoveWindow(lblEndsCaption, endsLeft, S(8), endsWidth, S(16), TRUE);
+  MoveWindow(lblEnds, endsLeft, S(30), endsWidth, S(28), TRUE);
+  MoveWindow(btnSetup, w - m - S(kSetupWidth), S(8), S(kSetupWidth), S(kButtonHeight), TRUE);
   MoveWindow(Bevel1, 0, S(74), w, S(8), TRUE);
 
   MoveWindow(btnStart, m, S(kButtonTop), S(96), S(kButtonHeight), TRUE);

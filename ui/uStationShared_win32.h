@@ -5,7 +5,9 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
+#include "station/uProcess.h"
 #include "station/uStation.h"
 
 namespace StationWindow {
@@ -30,5 +32,12 @@ std::wstring WindowsLines(const std::string& text);
 std::wstring DefaultLogFolder();
 // A folder chosen in the system's folder dialog, starting at `folder`.
 bool BrowseForFolder(HWND owner, std::wstring& folder);
+
+// The helper `id` (pellory-cli.exe latency or station-setup) of `processes`: what it wrote is added to
+// `output` (at most 1 MiB kept: a helper that floods leaves no result rather than taking the window's
+// memory); true with its exit code once it has ended.
+bool PollHelper(IProcesses& processes, int id, std::vector<std::string>& output, int& exitCode);
+// The JSON array a helper writes last, from its first line that starts one; empty when there is none.
+std::string HelperJson(const std::vector<std::string>& output);
 
 }  // namespace StationWindow

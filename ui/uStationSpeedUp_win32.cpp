@@ -15,13 +15,46 @@ namespace {
 // How long a port just sped up stays listed for the core after the helper ended (its adapter's restart
 // makes it leave the port list and come back).
 constexpr uint64_t kHeldMs = 5000;
-// The latency helper's output kept at most: its JSON for 256 ports is far less.
+// A helper's output kept at most: its JSON for 256 ports is far less.
 constexpr size_t kMaxHelperOutput = 1u << 20;
 
 }  // namespace
 
+namespace StationWindow {
+
+bool PollHelper(IProcesses& processes, int id, std::vector<std::string>& output, int& exitCode) {
+  size_t bytes = 0;
+  for (const std::string& line : output) bytes += line.size() + 1;
+  std::vector<TProcessEvent> events;
+  processes.Poll(0, events);
+  for (TProcessEvent& event : events) {
+    if (event.Id != id) continue;
+    if (event.Kind == TProcessEvent::TKind::Exit) {
+      exitCode = event.ExitCode;
+      return true;
+    }
+    if (bytes < kMaxHelperOutput) {
+      bytes += event.Text.size() + 1;
+      output.push_back(std::move(event.Text));
+    }
+  }
+  return false;
+}
+
+std::string HelperJson(const std::vector<std::string>& output) {
+  std::string json;
+  bool inArray = false;
+  for (const std::string& line : output) {
+    inArray = inArray || (!line.empty() && line[0] == '[');
+    if (inArray) json += line + "\n";
+  }
+  return json;
+}
+
+}  // namespace StationWindow
+
 void TfrmStation::btnSpeedUpClick() {
-  if (FClosing || FSpeedUpId != 0) return;
+  if (FClosing || FSpeedUpId != 0 || FSetupId != 0) return;
   const std::vector<std::string> ports = FBoard.ToSpeedUp();
   if (ports.empty() || !HelperPresent(L"The adapters were left as they are: their timers are set by "))
     return;
@@ -47,7 +80,6 @@ void TfrmStation::btnSpeedUpClick() {
   FSpeedUpPorts = ports;
   FBoard.SpeedingUp(ports);
   FSpeedUpOutput.clear();
-  FSpeedUpBytes = 0;
   std::string names;
   for (const std::string& port : ports) names += (names.empty() ? "" : ", ") + TerminalSafe(port);
   ShowMessage(ToWide("Setting the latency timers of " + names +
@@ -58,33 +90,14 @@ void TfrmStation::btnSpeedUpClick() {
 
 void TfrmStation::StepSpeedUp() {
   if (FSpeedUpId == 0 || !FAdapterProcesses) return;
-  std::vector<TProcessEvent> events;
-  FAdapterProcesses->Poll(0, events);
-  for (TProcessEvent& event : events) {
-    if (event.Id != FSpeedUpId) continue;
-    if (event.Kind == TProcessEvent::TKind::Exit) {
-      SpeedUpEnded(event.ExitCode);
-      return;
-    }
-    // Bounded: a helper that floods its output leaves no result rather than taking the window's memory.
-    if (FSpeedUpBytes < kMaxHelperOutput) {
-      FSpeedUpBytes += event.Text.size() + 1;
-      FSpeedUpOutput.push_back(std::move(event.Text));
-    }
-  }
+  int exitCode = 0;
+  if (PollHelper(*FAdapterProcesses, FSpeedUpId, FSpeedUpOutput, exitCode)) SpeedUpEnded(exitCode);
 }
 
 void TfrmStation::SpeedUpEnded(int exitCode) {
   FSpeedUpId = 0;
-  // The JSON array is the last thing the helper writes; a line before it would be none of it.
-  std::string json;
-  bool inArray = false;
-  for (const std::string& line : FSpeedUpOutput) {
-    inArray = inArray || (!line.empty() && line[0] == '[');
-    if (inArray) json += line + "\n";
-  }
   std::vector<TTimerResult> results;
-  const bool read = ParseTimerResults(json, results);
+  const bool read = ParseTimerResults(HelperJson(FSpeedUpOutput), results);
   const TSpeedUpReport report = SpeedUpReport(FSpeedUpPorts, read ? &results : nullptr, exitCode,
                                               FSpeedUpOutput, ToUtf8(std::wstring(kProgramName)));
   FHeldPorts = std::move(FSpeedUpPorts);
@@ -92,7 +105,6 @@ void TfrmStation::SpeedUpEnded(int exitCode) {
   FBoard.SpeedingUp({});
   FHeldUntilMs = FHost.NowMs() + kHeldMs;
   FSpeedUpOutput.clear();
-  FSpeedUpBytes = 0;
   FStateChanged = true;
   if (Handle() == nullptr) return;
   // The ports' identities anew: a timer now at 1 ms loses its row's mark.
@@ -100,6 +112,7 @@ void TfrmStation::SpeedUpEnded(int exitCode) {
   FBoard.ReplugDue(report.ReplugDue);
   RefreshList();
   ShowMessage(ToWide(report.Summary), report.Problem);
+  FSpeedUpReportTitle = L"Speed up adapters";
   FSpeedUpDetails = report.Details;
   FSpeedUpReportDue = !FClosing;
 }

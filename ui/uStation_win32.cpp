@@ -26,6 +26,14 @@ namespace {
 constexpr UINT_PTR kTimer = 1;
 constexpr UINT kTimerMs = 250;
 constexpr uint64_t kRedrawMs = 1000;
+// A hub of loggers plugged in brings a broadcast per device and interface, seconds apart: the port list is
+// read once, this long after the last of them.
+constexpr UINT_PTR kRefillTimer = 2;
+constexpr UINT kRefillDelayMs = 400;
+// A storm that does not end (a device that comes and goes) puts the refill off no longer than this.
+constexpr uint64_t kRefillLongestMs = 3000;
+// The scanner's thread has read the port list.
+constexpr UINT kPortsScanned = WM_APP + 0x121;
 // The end of the session leaves a window about 5 s after WM_ENDSESSION: the runs are killed after 2.5 s of
 // them, and the window stops waiting for them after 4 s, so that every row and log is out in time.
 constexpr int kEndSessionKillMs = 2500;
@@ -56,6 +64,14 @@ TfrmStation::TfrmStation(TStationWindowOptions options) : FOptions(std::move(opt
   Hooks.Beep = [](UINT type) { MessageBeep(type); };
   FProcesses = CreatePlatformProcesses();
   FHost = PlatformStationHost(FProcesses.get());
+  // The slow identity work is the scanner's; the core, on this thread, takes what the last list said.
+  FHost.Identify = [this](const std::string& port) {
+    const auto it = FIdentities.find(port);
+    if (it != FIdentities.end()) return it->second;
+    TPortIdentity identity;
+    identity.Key = FHost.PortKey(port);
+    return identity;
+  };
   CreateHandle(kCaption, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 0, Application().Handle());
   CenterOnScreen();
 }
@@ -68,6 +84,7 @@ TfrmStation::~TfrmStation() {
   FStations.clear();
   FProcesses.reset();
   FAdapterProcesses.reset();
+  // Shared with the list view, which is gone now: destroyed here once.
   if (FRowHeight != nullptr) ImageList_Destroy(FRowHeight);
 }
 
@@ -90,6 +107,21 @@ void TfrmStation::OnCreate() {
   SetWindowTextW(edtImage, L"the embedded images");
 
   SizeToScreen();
+  const HWND window = Handle();
+  FScanner = std::make_unique<TPortScanner>(
+      [identifyAll = FHost.IdentifyAll, extra = FOptions.ExtraPorts] {
+        std::vector<std::string> ports;
+        FillPortList(ports);
+        for (const std::string& port : extra) {
+          if (std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(port);
+        }
+        const std::vector<TPortIdentity> identities = identifyAll(ports);
+        std::vector<TListedPort> listed;
+        for (size_t i = 0; i < ports.size() && i < identities.size(); ++i)
+          listed.push_back({ports[i], identities[i]});
+        return listed;
+      },
+      [window] { PostMessageW(window, kPortsScanned, 0, 0); });
   FillPorts();
   RefreshCounters();
   UpdateButtons();
@@ -99,18 +131,33 @@ void TfrmStation::OnCreate() {
 
 void TfrmStation::OnDestroy() {
   KillTimer(Handle(), kTimer);
+  KillTimer(Handle(), kRefillTimer);
+  // Waits for a scan under way; its message finds no window.
+  FScanner.reset();
   FReports.clear();
   if (FOptions.EndsMessageLoop) PostQuitMessage(0);
 }
 
 void TfrmStation::FillPorts() {
-  std::vector<std::string> ports;
-  FillPortList(ports);
-  for (const std::string& extra : FOptions.ExtraPorts) {
-    if (std::find(ports.begin(), ports.end(), extra) == ports.end()) ports.push_back(extra);
-  }
+  if (FScanner) FScanner->Request();
+}
+
+bool TfrmStation::PortScanPending() const {
+  return FRefillDue || (FScanner && FScanner->Pending());
+}
+
+void TfrmStation::PortsScanned() {
   std::vector<TListedPort> listed;
-  for (const std::string& port : ports) listed.push_back({port, FHost.Identify(port)});
+  if (!FScanner || !FScanner->Take(listed)) return;
+  ++FPortScans;
+  std::vector<std::string> ports;
+  FIdentities.clear();
+  for (TListedPort& port : listed) {
+    ports.push_back(port.Port);
+    FIdentities[port.Port] = port.Identity;
+    for (const auto& station : FStations)
+      port.JustCompleted = port.JustCompleted || station->JustCompleted(port.Port, port.Identity);
+  }
   FBoard.Listed(listed);
   FOtherPorts = FBoard.Rows().empty() ? OtherSerialPorts(ports) : std::vector<std::string>();
   // With plugging on, the core starts a run on each port that appeared; a port whose adapter is being
@@ -145,7 +192,14 @@ void TfrmStation::Tick() {
   // Earlier cores are no longer stepped, but rows of theirs may still wait.
   for (size_t i = 0; i + 1 < FStations.size(); ++i) FStations[i]->RetryRecord(false);
   StepSpeedUp();
+  StepSetup();
   if (Handle() == nullptr) return;
+  // With plugging on, a broadcast that never came leaves no logger waiting.
+  const bool watching = SendMessageW(chkPlug, BM_GETCHECK, 0, 0) == BST_CHECKED;
+  if (watching && !FClosing && FHost.NowMs() >= FNextPollMs) {
+    FNextPollMs = FHost.NowMs() + static_cast<uint64_t>(std::max(1, FOptions.PollMs));
+    if (!PortScanPending()) FillPorts();
+  }
   UpdateShutdownBlock();
   if (FRecordChanged) RefreshRecord();
   // The speed-up's outcome in a window of its own, once no other modal window is open.
@@ -153,7 +207,7 @@ void TfrmStation::Tick() {
     FSpeedUpReportDue = false;
     std::string text;
     for (const std::string& line : FSpeedUpDetails) text += line + "\r\n";
-    TfrmRunReport report(L"Speed up adapters", ToWide(text), true);
+    TfrmRunReport report(FSpeedUpReportTitle, ToWide(text), true);
     report.ShowModal();
   }
   const uint64_t now = FHost.NowMs();
@@ -165,9 +219,9 @@ void TfrmStation::Tick() {
   UpdateButtons();
   RefreshReports();
   ClearMessageIfResolved();
-  // Every run and the speed-up have ended after the close: the window goes, the rows that wait tried once
+  // Every run and the helpers have ended after the close: the window goes, the rows that wait tried once
   // more (those still waiting stay in their journal for the next session).
-  if (FClosing && !Busy() && FSpeedUpId == 0) {
+  if (FClosing && !Busy() && FSpeedUpId == 0 && FSetupId == 0) {
     for (const auto& station : FStations) station->RetryRecord(true);
     DestroyWindow(Handle());
   }
@@ -180,11 +234,12 @@ void TfrmStation::OnClose() {
       FKilled = true;
       for (const auto& station : FStations) station->Kill();
       if (FSpeedUpId != 0) FAdapterProcesses->Kill(FSpeedUpId);
+      if (FSetupId != 0) FAdapterProcesses->Kill(FSetupId);
     }
     return;
   }
   const bool busy = Busy();
-  if (!busy && FSpeedUpId == 0) {
+  if (!busy && FSpeedUpId == 0 && FSetupId == 0) {
     for (const auto& station : FStations) station->RetryRecord(true);
     DestroyWindow(Handle());
     return;
@@ -221,6 +276,9 @@ bool TfrmStation::OnCommand(int id, int code, HWND) {
     case idStBtnSpeedUp:
       btnSpeedUpClick();
       return true;
+    case idStBtnSetup:
+      btnSetupClick();
+      return true;
     case idStChkPlug:
       if (code == BN_CLICKED) chkPlugClick();
       return true;
@@ -244,6 +302,14 @@ LRESULT TfrmStation::WndProc(UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
     case WM_TIMER:
       if (wParam == kTimer) Tick();
+      if (wParam == kRefillTimer) {
+        KillTimer(Handle(), kRefillTimer);
+        FRefillDue = false;
+        FillPorts();
+      }
+      return 0;
+    case kPortsScanned:
+      PortsScanned();
       return 0;
     case WM_NOTIFY:
       return WMNotify(wParam, lParam);
@@ -270,7 +336,14 @@ LRESULT TfrmStation::WMDeviceChange(WPARAM wParam, LPARAM lParam) {
   if ((wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE) && lParam != 0) {
     deviceType = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam)->dbch_devicetype;
   }
-  if (IsPortChange(wParam, deviceType)) FillPorts();
+  // Every device node change counts too: a broadcast for the port itself may never come. Each one puts
+  // the refill off again, so that a storm of them is read once.
+  if (IsPortChange(wParam, deviceType) || wParam == DBT_DEVNODES_CHANGED) {
+    const uint64_t now = FHost.NowMs();
+    if (!FRefillDue) FRefillSinceMs = now;
+    if (now - FRefillSinceMs < kRefillLongestMs) SetTimer(Handle(), kRefillTimer, kRefillDelayMs, nullptr);
+    FRefillDue = true;
+  }
   return 0;
 }
 

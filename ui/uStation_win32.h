@@ -8,6 +8,7 @@
 #include <commctrl.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -15,6 +16,7 @@
 
 #include "station/uStation.h"
 #include "ui/uForms_win32.h"
+#include "ui/uPortScan.h"
 #include "ui/uRunReport_win32.h"
 #include "ui/uStationBoard.h"
 
@@ -31,6 +33,8 @@ struct TStationWindowOptions {
   // The log folder shown at start; empty: "log:DIR", else the default under the user's documents.
   std::wstring LogDir;
   int GraceMs = 10000;
+  // With plugging on, the ports are read again this often, whatever the broadcasts said.
+  int PollMs = 5000;
   int RecordRetryMs = 3000;  // rows of the summary that wait are tried again this often
   // Closing the window ends the message loop (a test keeps its own loop running).
   bool EndsMessageLoop = true;
@@ -70,6 +74,7 @@ enum : int {
   idStBtnFile,
   idStMessage,
   idStBtnSpeedUp,
+  idStBtnSetup,
   idStEmpty,
   idStRuns,
   idStRecord,
@@ -107,6 +112,7 @@ class TfrmStation : public TForm, public IStationView {
   HWND btnCancel = nullptr;
   HWND btnRepeat = nullptr;
   HWND btnSpeedUp = nullptr;
+  HWND btnSetup = nullptr;
   HWND chkPlug = nullptr;
   HWND ListView1 = nullptr;
   HWND lblEmpty = nullptr;  // over the empty list: why it is empty and what to do
@@ -127,6 +133,9 @@ class TfrmStation : public TForm, public IStationView {
   const std::vector<std::string>& SpeedingUp() const { return FSpeedUpPorts; }
   // Every run of the session, in the order they started.
   std::vector<const TStationRun*> Runs() const;
+  // Port lists read and shown since the window opened; whether one is asked for and not yet shown.
+  int PortScans() const { return FPortScans; }
+  bool PortScanPending() const;
   // Steps the core and redraws what changed, as the timer does.
   void Tick();
   // The report window of a row, once it was asked for.
@@ -164,7 +173,9 @@ class TfrmStation : public TForm, public IStationView {
   void Layout();
   void FitColumns();
   void FitResultColumn();
+  // Asks for the port list anew (read on the scanner's thread); PortsScanned shows it.
   void FillPorts();
+  void PortsScanned();
   void RefreshList();
   void RefreshCounters();
   void UpdateButtons();
@@ -191,6 +202,10 @@ class TfrmStation : public TForm, public IStationView {
   // Reads the latency helper's output; once it has ended, the outcome.
   void StepSpeedUp();
   void SpeedUpEnded(int exitCode);
+  // "Set up this PC...": pellory-cli.exe station-setup --json, a child like the speed-up's.
+  void btnSetupClick();
+  void StepSetup();
+  void SetupEnded(int exitCode);
 
   void btnStartClick();
   void btnCancelClick();
@@ -249,14 +264,25 @@ class TfrmStation : public TForm, public IStationView {
   int FSpeedUpId = 0;
   std::vector<std::string> FSpeedUpPorts;
   std::vector<std::string> FSpeedUpOutput;
-  size_t FSpeedUpBytes = 0;
   // The ports just sped up stay listed for the core a while: an adapter restarted by the change leaves the
   // port list and comes back, which with plugging on must not start a run as if a logger had been plugged.
   std::vector<std::string> FHeldPorts;
   uint64_t FHeldUntilMs = 0;
-  // The outcome's details, shown once no other modal window is open.
+  // The outcome's details (of the speed-up or the setup), shown once no other modal window is open.
+  std::wstring FSpeedUpReportTitle;
   std::vector<std::string> FSpeedUpDetails;
   bool FSpeedUpReportDue = false;
+  // "Set up this PC...": its helper and output, in the speed-up's set of processes.
+  int FSetupId = 0;
+  std::vector<std::string> FSetupOutput;
+  // The port list: asked for on broadcasts (one refill shortly after the last), while plugging is on also
+  // every PollMs; read on the scanner's thread; each port's identity kept until the next list.
+  std::unique_ptr<TPortScanner> FScanner;
+  std::map<std::string, TPortIdentity> FIdentities;
+  int FPortScans = 0;
+  bool FRefillDue = false;
+  uint64_t FRefillSinceMs = 0;  // the first broadcast of the storm
+  uint64_t FNextPollMs = 0;
   std::vector<std::string> FOtherPorts;  // serial ports the list leaves out
   // One report window per row (by the row's key), showing the row's newest run.
   struct TReportWindow {

@@ -13,7 +13,8 @@ add_library(pellory_windows STATIC
   uStationLayout_win32.cpp
   uStationRows_win32.cpp
   uStationActions_win32.cpp
-  uStationSpeedUp_win32.cpp)
+  uStationSpeedUp_win32.cpp
+  uStationSetup_win32.cpp)
 target_compile_definitions(pellory_windows PUBLIC UNICODE _UNICODE _WIN32_WINNT=0x0A00 WINVER=0x0A00 NOMINMAX)
 # The station window: its core, the simulated ports' names, the documents folder and the folder dialog.
 target_link_libraries(pellory_windows PUBLIC pellory_runctl pellory_stationui pellory_sim comctl32 comdlg32 gdi32

@@ -14,6 +14,7 @@
 #include "station/uPortDiag.h"
 #include "station/uPortInfo.h"
 #include "station/uStation.h"
+#include "station/uUsbFlags.h"
 
 using ::testing::HasSubstr;
 
@@ -164,7 +165,15 @@ TEST_F(PortTreeTest, TheStationKnowsAPortByItsDeviceAndItsUsbSerialNumber) {
   EXPECT_EQ(identity.UsbSerial, "A50285BI");
   EXPECT_EQ(identity.Location, "1-1");
   EXPECT_EQ(identity.LatencyMs, 16);
+  EXPECT_EQ(identity.Interface, "1.0");
   EXPECT_EQ(host.Identify("sim3").Key, "sim3");
+  // All at once, in their order, as the window's list asks.
+  const std::vector<TPortIdentity> all =
+      host.IdentifyAll({"sim3", link, (fs::path(roots.Dev) / "ttyACM0").string()});
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[0].Key, "sim3");
+  EXPECT_EQ(all[1].UsbSerial, "A50285BI");
+  EXPECT_EQ(all[2].Location + " " + all[2].Interface, "1-2 1.0");
   EXPECT_FALSE(host.HostName.empty());
 }
 
@@ -215,10 +224,10 @@ TEST_F(PortTreeTest, ALatencyTimerAboveOneMillisecondIsToldWithItsCostAndTheRule
   EXPECT_EQ(hints[1],
             "Set it to 1 ms now: echo 1 | sudo tee /sys/bus/usb-serial/devices/ttyUSB0/latency_timer");
   EXPECT_THAT(hints[2], HasSubstr("(or: sudo pellory-cli latency " + ftdi + " --set 1)"));
-  EXPECT_EQ(
-      hints[3],
-      "  ACTION==\"add\", SUBSYSTEM==\"usb-serial\", ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\", "
-      "ATTR{latency_timer}=\"1\"");
+  EXPECT_EQ(hints[3],
+            "  ACTION==\"add|bind\", SUBSYSTEM==\"usb-serial\", ATTRS{idVendor}==\"0403\", "
+            "ATTRS{idProduct}==\"6001\", "
+            "ATTR{latency_timer}=\"1\"");
 
   Write(fs::path(roots.Sys) / "bus" / "usb-serial" / "devices" / "ttyUSB0" / "latency_timer", "1");
   EXPECT_TRUE(LatencyHints(ftdi, GatherLatencyFacts(ftdi, roots)).empty());
@@ -273,7 +282,7 @@ TEST_F(PortTreeTest, LatencyShowsTheAdaptersSetsATimerAndSaysWhatToRunWhenRefuse
   EXPECT_EQ(timerFile(), "1");
   EXPECT_THAT(out,
               HasSubstr(ftdi + ": latency timer 16 ms -> 1 ms (FT232R USB UART, 0403:6001, ftdi_sio)\n"));
-  EXPECT_THAT(out, HasSubstr("  ACTION==\"add\", SUBSYSTEM==\"usb-serial\", ATTRS{idVendor}==\"0403\", "
+  EXPECT_THAT(out, HasSubstr("  ACTION==\"add|bind\", SUBSYSTEM==\"usb-serial\", ATTRS{idVendor}==\"0403\", "
                              "ATTRS{idProduct}==\"6001\", ATTR{latency_timer}=\"1\"\n"));
   EXPECT_EQ(run({"latency", ftdi, "--json"}), 0);
   const nlohmann::json json = nlohmann::json::parse(out);
@@ -300,17 +309,31 @@ TEST_F(PortTreeTest, LatencyShowsTheAdaptersSetsATimerAndSaysWhatToRunWhenRefuse
   EXPECT_EQ(run({"latency", ftdi}), kExitNoTimer);
 }
 
+TEST(StationSetupPosix, ThereIsNothingToSetUpHereAndTheExitCodeSaysSo) {
+  TCliHost host;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"station-setup"}, {"station-setup", "--vid-pid", "0403:6001", "--undo"}}) {
+    std::ostringstream out, err;
+    std::istringstream in;
+    TCliIo io{out, err, in, false, false, false, 0};
+    EXPECT_EQ(CliMain(args, io, host), kExitNothingToSetUp);
+    EXPECT_THAT(err.str(), HasSubstr("there is nothing to set up on this system"));
+    EXPECT_EQ(out.str(), "");
+  }
+}
+
 TEST(UdevLatencyRule, OnlyPlainIdsFromTheDeviceReachTheRule) {
   TPortInfo info;
   info.UsbId = "0403:6015";
   info.Driver = "ftdi_sio";
   EXPECT_EQ(UdevLatencyRule(info, 2),
-            "ACTION==\"add\", SUBSYSTEM==\"usb-serial\", ATTRS{idVendor}==\"0403\", "
+            "ACTION==\"add|bind\", SUBSYSTEM==\"usb-serial\", ATTRS{idVendor}==\"0403\", "
             "ATTRS{idProduct}==\"6015\", ATTR{latency_timer}=\"2\"");
   // A descriptor that tries to add a key of its own to a rule root installs.
   info.UsbId = "0403:6\"01";
-  EXPECT_EQ(UdevLatencyRule(info, 1),
-            "ACTION==\"add\", SUBSYSTEM==\"usb-serial\", DRIVER==\"ftdi_sio\", ATTR{latency_timer}=\"1\"");
+  EXPECT_EQ(
+      UdevLatencyRule(info, 1),
+      "ACTION==\"add|bind\", SUBSYSTEM==\"usb-serial\", DRIVER==\"ftdi_sio\", ATTR{latency_timer}=\"1\"");
   info.Driver = "x\", RUN+=\"/bin/sh";
   EXPECT_EQ(UdevLatencyRule(info, 1), "");
 }

@@ -11,6 +11,7 @@
 #include "cli/uCliOptions.h"
 #include "device/uSettings.h"
 #include "firmware/uFWVersions.h"
+#include "station/uUsbFlags.h"
 #include "tests/support/uFakePortOps.h"
 #include "tests/support/uVirtualClock.h"
 
@@ -120,6 +121,9 @@ TEST_F(CliTest, UsageErrorsExitTwoAndSayWhat) {
       {"latency"},
       {"latency", "sim", "--set", "0"},
       {"latency", "sim", "--set", "256"},
+      {"station-setup", "--vid-pid", "0403-6001"},
+      {"station-setup", "--vid-pid"},
+      {"station-setup", "0403:6001"},
   };
   for (const auto& args : bad) {
     const TCliResult r = Run(args);
@@ -183,8 +187,10 @@ TEST_F(CliTest, HelpListsTheExitCodesAndVersionNamesTheProgram) {
   EXPECT_THAT(images.Out, HasSubstr("Usage: pellory-cli images"));
   EXPECT_THAT(images.Out, Not(HasSubstr("--port")));
   const TCliResult top = Run({"--help"});
-  for (const char* part : {"  update  ", "  file-version  ", "  latency  ", "  5   latency: not permitted",
-                           "  44  repeats exhausted after programming failures"})
+  for (const char* part :
+       {"  update  ", "  file-version  ", "  latency  ", "  5   latency, station-setup: not permitted",
+        "  station-setup  ", "  9   station-setup: nothing to set up here",
+        "  44  repeats exhausted after programming failures"})
     EXPECT_THAT(top.Out, HasSubstr(part));
   EXPECT_THAT(top.Out, Not(HasSubstr("--sim-pace")));
   const TCliResult version = Run({"--version"});
@@ -552,6 +558,59 @@ TEST_F(CliTest, PortsListsWhatThePlatformOffersAsTableOrJson) {
   EXPECT_EQ(none.Out, "");
   EXPECT_THAT(none.Err, HasSubstr("no serial port"));
   EXPECT_EQ(Run({"ports", "--json"}).Out, "[]\n");
+}
+
+// The PC's flags, as station-setup asks for them: each id and whether it was to be undone.
+class TRecordingFlags : public IUsbFlags {
+ public:
+  std::vector<std::pair<std::string, bool>> Applied;
+  bool Available() const override { return true; }
+  bool IgnoresSerial(TUsbId) override { return false; }
+  TSetupResult Apply(TUsbId id, bool undo) override {
+    Applied.emplace_back(UsbIdText(id), undo);
+    return {id, undo ? TSetupOutcome::Removed : TSetupOutcome::Set, {}};
+  }
+  bool CanElevate() const override { return false; }
+  std::vector<TSetupResult> ApplyElevated(const std::vector<TUsbId>&, bool) override { return {}; }
+};
+
+TEST_F(CliTest, StationSetupTakesTheIdsOfTheFtdiTypePortsOnceAndSaysWhatItDid) {
+  TRecordingFlags flags;
+  host.UsbFlags = &flags;
+  auto port = [](const std::string& usbId, int latencyMs) {
+    TPortInfo p;
+    p.Port = "COM" + std::to_string(latencyMs);
+    p.UsbId = usbId;
+    p.LatencyMs = latencyMs;
+    return p;
+  };
+  // Two adapters of one kind (one already fast), a CDC-ACM logger without a timer, an adapter of another
+  // kind.
+  std::vector<TPortInfo> listed{port("0403:6001", 16), port("0403:6001", 1), port("1d50:60a1", -1),
+                                port("0403:6015", 8), port("garbage", 16)};
+  host.ListPorts = [&] { return listed; };
+  const TCliResult set = Run({"station-setup"});
+  EXPECT_EQ(set.Exit, 0) << set.Err;
+  EXPECT_EQ(flags.Applied,
+            (std::vector<std::pair<std::string, bool>>{{"0403:6001", false}, {"0403:6015", false}}));
+  EXPECT_EQ(set.Lines.at(0), "0403:6001: IgnoreHWSerNum04036001 set.");
+  EXPECT_THAT(set.Out, HasSubstr("It applies to devices enumerated from now on"));
+
+  flags.Applied.clear();
+  const TCliResult undo =
+      Run({"station-setup", "--undo", "--json", "--vid-pid", "1A86:7523", "--vid-pid=1a86:7523"});
+  EXPECT_EQ(undo.Exit, 0);
+  EXPECT_EQ(flags.Applied, (std::vector<std::pair<std::string, bool>>{{"1a86:7523", true}}));
+  const nlohmann::json array = nlohmann::json::parse(undo.Out);
+  ASSERT_EQ(array.size(), 1u);
+  EXPECT_EQ(array[0]["value"], "IgnoreHWSerNum1A867523");
+  EXPECT_EQ(array[0]["outcome"], "removed");
+
+  listed = {port("1d50:60a1", -1)};
+  const TCliResult none = Run({"station-setup"});
+  EXPECT_EQ(none.Exit, kExitNothingToSetUp);
+  EXPECT_THAT(none.Err, HasSubstr("no FTDI-type adapter is listed now"));
+  EXPECT_EQ(none.Out, "");
 }
 
 // A port whose open fails with a reason the system gave.

@@ -218,9 +218,12 @@ TEST_F(StationRunTest, WatchRunsOncePerPlugging) {
   EXPECT_EQ(waitRows(1), 1u);
   std::this_thread::sleep_for(1200ms);  // the link stays: no second run (a run's log is made at its start)
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "logs"), fs::directory_iterator()), 1);
+  // The next logger: its by-id name carries its own serial number. (The same name back within seconds
+  // would be the same logger after its own reset, which gets no run.)
   fs::remove(link);
   std::this_thread::sleep_for(1200ms);
-  fs::create_symlink(pty, link);
+  const fs::path next = byId / "usb-Kalvenor_Logger_0002-if00";
+  fs::create_symlink(pty, next);
   EXPECT_EQ(waitRows(2), 2u);
   StationInterrupts = 1;
   station.join();
@@ -228,6 +231,7 @@ TEST_F(StationRunTest, WatchRunsOncePerPlugging) {
   const auto rows = SummaryRows(summary);
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[1][0], link.string());
+  EXPECT_EQ(rows[2][0], next.string());
   EXPECT_EQ(rows[2][4], "completed");
 }
 

@@ -10,12 +10,15 @@
 //   pellory_shotdriver text <caption> <control id> <text> [seconds]  until that control shows the text
 //   pellory_shotdriver station <caption> <runs> [seconds]   presses Start, answers Yes, and waits until
 //                                                          that many runs have ended; prints the seconds
+//   pellory_shotdriver adapter <port> <ms>                 puts an FTDI-type port device with that latency
+//                                                          timer into the device tree (0: removes it)
 //
 // Clicks are posted, so a modal window that a click opens does not block the driver. Exit code 0 on
 // success, 1 on a timeout or a window or button that is not there.
 #include <windows.h>
 
 #include <commctrl.h>
+#include <setupapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -100,6 +103,43 @@ int Fail(const char* what, const std::wstring& detail) {
   return 1;
 }
 
+// The port devices named `port`, removed; with `ms`, one made anew whose driver keeps that latency timer.
+int Adapter(const std::wstring& port, DWORD ms) {
+  static const GUID kPorts = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+  const HDEVINFO set = SetupDiGetClassDevsW(&kPorts, nullptr, nullptr, 0);
+  SP_DEVINFO_DATA device{};
+  device.cbSize = sizeof device;
+  for (DWORD i = 0; set != INVALID_HANDLE_VALUE && SetupDiEnumDeviceInfo(set, i, &device); ++i) {
+    wchar_t name[64] = {};
+    DWORD size = sizeof name - sizeof(wchar_t);
+    const HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
+    if (key == INVALID_HANDLE_VALUE) continue;
+    const bool named = RegQueryValueExW(key, L"PortName", nullptr, nullptr, reinterpret_cast<BYTE*>(name),
+                                        &size) == ERROR_SUCCESS &&
+                       port == name;
+    RegCloseKey(key);
+    if (named) SetupDiRemoveDevice(set, &device);
+  }
+  if (set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set);
+  if (ms == 0) return 0;
+  const HDEVINFO made = SetupDiCreateDeviceInfoList(&kPorts, nullptr);
+  const wchar_t ids[] = L"FTDIBUS\\COMPORT&VID_0403&PID_6001\0";
+  if (!SetupDiCreateDeviceInfoW(made, L"PELLORYSHOTS", &kPorts, L"USB Serial Port", nullptr, DICD_GENERATE_ID,
+                                &device) ||
+      !SetupDiRegisterDeviceInfo(made, &device, 0, nullptr, nullptr, nullptr)) {
+    return Fail("no device made for", port);
+  }
+  SetupDiSetDeviceRegistryPropertyW(made, &device, SPDRP_HARDWAREID, reinterpret_cast<const BYTE*>(ids),
+                                    sizeof ids);
+  const HKEY key = SetupDiCreateDevRegKeyW(made, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
+  RegSetValueExW(key, L"PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(port.c_str()),
+                 static_cast<DWORD>((port.size() + 1) * sizeof(wchar_t)));
+  RegSetValueExW(key, L"LatencyTimer", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&ms), sizeof ms);
+  RegCloseKey(key);
+  SetupDiDestroyDeviceInfoList(made);
+  return 0;
+}
+
 }  // namespace
 
 int main() {
@@ -110,6 +150,7 @@ int main() {
   const std::wstring verb = Arg(args, 0);
   const std::wstring caption = Arg(args, 1);
 
+  if (verb == L"adapter") return Adapter(caption, static_cast<DWORD>(_wtoi(Arg(args, 2).c_str())));
   if (verb == L"wait") {
     return WaitFor(Seconds(args, 2, 30), [&] { return FindTopLevel(caption) != nullptr; })
                ? 0

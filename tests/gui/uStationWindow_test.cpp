@@ -22,6 +22,7 @@
 #include "device/uWinText_win32.h"
 #include "firmware/uFWVersions.h"
 #include "run/uRunControl.h"
+#include "tests/support/uTestPortDevice_win32.h"
 #include "ui/uStation_win32.h"
 
 namespace {
@@ -32,11 +33,7 @@ using ::testing::StartsWith;
 
 constexpr wchar_t kPortMapKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
 constexpr wchar_t kQuorKey[] = L"Software\\Kalvenor\\Quor";
-// An adapter whose driver keeps its latency timer in the registry, as FTDI's does.
-constexpr wchar_t kAdapterKey[] =
-    L"SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS\\VID_0403+PID_6001+PELLORYSTATION";
-constexpr wchar_t kAdapterParameters[] =
-    L"SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS\\VID_0403+PID_6001+PELLORYSTATION\\0000\\Device Parameters";
+constexpr wchar_t kUsbFlags[] = L"SYSTEM\\CurrentControlSet\\Control\\UsbFlags";
 
 std::wstring Text(HWND hwnd) {
   std::wstring text(static_cast<size_t>(GetWindowTextLengthW(hwnd)) + 1, L'\0');
@@ -73,30 +70,6 @@ void SetPort(const std::wstring& name, const std::wstring& port, bool present) {
     RegDeleteValueW(key, name.c_str());
   }
   RegCloseKey(key);
-}
-
-// COM217's adapter holds answers `ms` (its driver's LatencyTimer); 0: no such adapter.
-void SetAdapter(DWORD ms) {
-  if (ms == 0) {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kAdapterKey);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS");  // only when left empty
-    return;
-  }
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kAdapterParameters, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                            &key, nullptr),
-            ERROR_SUCCESS);
-  const wchar_t port[] = L"COM217";
-  RegSetValueExW(key, L"PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(port), sizeof port);
-  RegSetValueExW(key, L"LatencyTimer", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&ms), sizeof ms);
-  RegCloseKey(key);
-}
-
-DWORD AdapterTimer() {
-  DWORD value = 0, size = sizeof value;
-  RegGetValueW(HKEY_LOCAL_MACHINE, kAdapterParameters, L"LatencyTimer", RRF_RT_REG_DWORD, nullptr, &value,
-               &size);
-  return value;
 }
 
 void SetInternalMode(bool on) {
@@ -194,8 +167,14 @@ class StationWindowTest : public ::testing::Test {
     SetInternalMode(false);
     SetPort(L"\\Device\\VCP5", L"", false);
     SetPort(L"\\Device\\Serial9", L"", false);
+    SetPort(L"\\Device\\VCP6", L"", false);
     SetPort(L"\\Device\\VCP217", L"", false);
-    SetAdapter(0);
+    FAdapter.reset();
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUsbFlags, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+      RegDeleteValueW(key, L"IgnoreHWSerNum04036001");
+      RegCloseKey(key);
+    }
     std::error_code ec;
     std::filesystem::remove_all(FRoot, ec);
   }
@@ -215,6 +194,8 @@ class StationWindowTest : public ::testing::Test {
     FForm->Hooks.Beep = [this](UINT type) { FBeeps.push_back(type); };
     ShowWindow(FForm->Handle(), SW_SHOW);
     UpdateWindow(FForm->Handle());
+    // The ports are read on the window's scanner thread: shown once that has told the window.
+    EXPECT_TRUE(PumpUntil([&] { return FForm->PortScans() > 0; }));
     Pump();
   }
 
@@ -243,7 +224,10 @@ class StationWindowTest : public ::testing::Test {
     DEV_BROADCAST_HDR header{};
     header.dbch_size = sizeof header;
     header.dbch_devicetype = DBT_DEVTYP_PORT;
+    const int before = FForm->PortScans();
     SendMessageW(FForm->Handle(), WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&header));
+    // Read shortly after the last broadcast, on the scanner's thread.
+    EXPECT_TRUE(PumpUntil([&] { return FForm->PortScans() > before && !FForm->PortScanPending(); }));
     Pump();
   }
 
@@ -310,6 +294,8 @@ class StationWindowTest : public ::testing::Test {
   std::deque<std::wstring> FAnswers;
   std::vector<TShown> FShown;
   std::vector<UINT> FBeeps;
+  // COM217's adapter, whose driver keeps its latency timer as FTDI's does.
+  std::unique_ptr<TTestPortDevice> FAdapter;
 };
 
 // Run once at 96 dpi and once more at 144 (--dpi=144).
@@ -334,9 +320,10 @@ TEST_F(StationWindowTest, LayoutScalesTheKeyboardWorksAndAMissingHelperIsNamed) 
   RECT client{};
   GetClientRect(FForm->Handle(), &client);
   std::vector<RECT> placed;
-  for (HWND control : {FForm->lblCompleted, FForm->lblFailed, FForm->lblRunning, FForm->lblTotal,
-                       FForm->btnStart, FForm->btnCancel, FForm->btnRepeat, FForm->btnSpeedUp, FForm->chkPlug,
-                       list, FForm->edtLogDir, FForm->btnLogDir, FForm->lblMessage}) {
+  for (HWND control :
+       {FForm->lblCompleted, FForm->lblFailed, FForm->lblRunning, FForm->lblTotal, FForm->btnSetup,
+        FForm->btnStart, FForm->btnCancel, FForm->btnRepeat, FForm->btnSpeedUp, FForm->chkPlug, list,
+        FForm->edtLogDir, FForm->btnLogDir, FForm->lblMessage, FForm->lblEnds}) {
     RECT rc{};
     GetWindowRect(control, &rc);
     MapWindowPoints(HWND_DESKTOP, FForm->Handle(), reinterpret_cast<POINT*>(&rc), 2);
@@ -702,7 +689,8 @@ TEST_F(StationWindowTest, TheReportWindowFollowsItsRunUnlessTheReaderScrolledUp)
 // the machine's registry, so the command sets the timer without the elevated step (which the command
 // line's own test runs); no device stands behind the key, so it is one to plug in again.
 TEST_F(StationWindowTest, SpeedUpSetsASlowAdaptersTimerAndItsRowSaysWhatBecameOfIt) {
-  SetAdapter(16);
+  FAdapter = std::make_unique<TTestPortDevice>(L"COM217", 16);
+  ASSERT_TRUE(FAdapter->Made());
   SetPort(L"\\Device\\VCP217", L"COM217", true);
   Open(Options({}));
   EXPECT_EQ(Result(L"COM217"), L"waiting \u00b7 slow adapter (16 ms)");
@@ -722,8 +710,8 @@ TEST_F(StationWindowTest, SpeedUpSetsASlowAdaptersTimerAndItsRowSaysWhatBecameOf
   EXPECT_THAT(
       ToUtf8(FShown[1].Text),
       HasSubstr("COM217: set to 1 ms (was 16 ms); the adapter takes it when it is plugged in again.\r\n"
-                "    The system lists no device for COM217 to restart"));
-  EXPECT_EQ(AdapterTimer(), 1u);
+                "    The adapter could not be restarted"));
+  EXPECT_EQ(FAdapter->LatencyTimer(), 1u);
   EXPECT_EQ(ToUtf8(Text(FForm->lblMessage)), "Adapters: COM217 at 1 ms once plugged in again.");
   EXPECT_EQ(Result(L"COM217"), L"waiting \u00b7 adapter set to 1 ms: plug it in again");
   EXPECT_FALSE(IsWindowEnabled(FForm->btnSpeedUp));
@@ -736,6 +724,60 @@ TEST_F(StationWindowTest, SpeedUpSetsASlowAdaptersTimerAndItsRowSaysWhatBecameOf
   DeviceChange(DBT_DEVICEARRIVAL);
   EXPECT_EQ(Result(L"COM217"), L"waiting");
   EXPECT_EQ(Text(FForm->lblTotal), L"0");
+
+  // "Set up this PC..." for the FTDI-type adapter listed: the helper sets the flag (Wine asks for no
+  // rights) and says what follows from it.
+  SendMessageW(FForm->chkPlug, BM_CLICK, 0, 0);
+  ASSERT_TRUE(IsWindowEnabled(FForm->btnSetup));
+  Click(FForm->btnSetup);
+  EXPECT_FALSE(IsWindowEnabled(FForm->btnSpeedUp));
+  ASSERT_TRUE(PumpUntil([&] { return FShown.size() == 3; }));
+  EXPECT_EQ(FShown[2].Caption, L"Set up this PC");
+  EXPECT_THAT(ToUtf8(FShown[2].Text), HasSubstr("0403:6001: IgnoreHWSerNum04036001 set.\r\n"));
+  EXPECT_THAT(ToUtf8(Text(FForm->lblMessage)), StartsWith("This PC is set up: "));
+  BYTE flag = 0;
+  DWORD size = sizeof flag;
+  EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kUsbFlags, L"IgnoreHWSerNum04036001", RRF_RT_REG_BINARY, nullptr,
+                         &flag, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(flag, 1);
+}
+
+// A hub of loggers plugged in is a storm of broadcasts: the port list is read once, after the last one. With
+// plugging on, a logger that no broadcast announced is found by the slow poll.
+TEST_F(StationWindowTest, ABurstOfDeviceChangesIsReadOnceAndPluggingPollsForALoggerNoneAnnounced) {
+  TStationWindowOptions options = Options({"sim1"});
+  options.PollMs = 300;
+  // The run plugging starts ends at once: its logger's controller refuses to say what it is.
+  options.SimOptions = {{"--sim-fault", "sim6:identity=5"}};
+  Open(options);
+  HWND list = FForm->ListView1;
+  const int before = FForm->PortScans();
+  SetPort(L"\\Device\\VCP5", L"sim5", true);
+  DEV_BROADCAST_HDR port{sizeof port, DBT_DEVTYP_PORT, 0};
+  for (int i = 0; i < 30; ++i) {
+    const WPARAM event = i % 3 == 0   ? DBT_DEVNODES_CHANGED
+                         : i % 3 == 1 ? DBT_DEVICEARRIVAL
+                                      : DBT_DEVICEREMOVECOMPLETE;
+    SendMessageW(FForm->Handle(), WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&port));
+  }
+  EXPECT_EQ(FForm->PortScans(), before);
+  EXPECT_TRUE(FForm->PortScanPending());
+  ASSERT_TRUE(PumpUntil([&] { return !FForm->PortScanPending(); }));
+  EXPECT_EQ(FForm->PortScans(), before + 1);
+  EXPECT_THAT(Column(list, colPort), ElementsAre(L"sim1", L"sim5"));
+  // A broadcast of another kind of device asks for nothing.
+  DEV_BROADCAST_HDR volume{sizeof volume, DBT_DEVTYP_VOLUME, 0};
+  SendMessageW(FForm->Handle(), WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&volume));
+  EXPECT_FALSE(FForm->PortScanPending());
+
+  FAnswers = {L"Yes"};
+  Click(FForm->chkPlug);
+  SetPort(L"\\Device\\VCP6", L"sim6", true);
+  ASSERT_TRUE(PumpUntil([&] { return RowOf(L"sim6") >= 0 && !FForm->Busy(); }));
+  Pump();
+  EXPECT_EQ(Text(FForm->lblTotal), L"1");
+  EXPECT_THAT(ToUtf8(Result(L"sim6")), StartsWith("failed \xE2\x80\x94 not updated: "));
 }
 
 TEST_F(StationWindowTest, InternalModeTakesAnImageFileCheckedBeforeAnyRunAndAsksNothing) {

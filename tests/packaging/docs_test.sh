@@ -12,7 +12,7 @@ for page in "$dir"/*.1; do
   [ -z "$warnings" ] || bad "$page: $warnings"
 done
 
-commands="update info station images file-version ports latency"
+commands="update info station images file-version ports latency station-setup"
 for command in "" $commands; do
   # shellcheck disable=SC2086
   for option in $("$cli" $command --help 2>/dev/null | grep -oE -- '--[a-z][a-z0-9-]*' | sort -u); do
@@ -53,5 +53,7 @@ expect "" pellory-cli images --j
 expect "sim sim1 sim2 sim3" pellory-cli station --yes --port si
 expect "sim" pellory-cli update --port si
 expect "--set --json --help" pellory-cli latency /dev/ttyUSB0 --
+expect "station-setup" pellory-cli station-
+expect "--undo" pellory-cli station-setup --vid-pid 0403:6001 --u
 
 exit $fail

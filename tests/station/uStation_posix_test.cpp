@@ -165,3 +165,34 @@ TEST(PosixProcesses, ChildrenThatFloodHangCrashOrWaitForCancelAreAllReaped) {
   EXPECT_LT(lines[flood][0].size(), 100000u);
   EXPECT_EQ(lines[flood][1], "last");
 }
+
+// The copy with more rights writes its results only into the plain file its caller made: a link put there
+// in the meantime leads nowhere.
+TEST(StationPosix, TheResultFileIsWrittenOnlyWhenItIsTheCallersOwnPlainFile) {
+  const fs::path dir = fs::temp_directory_path() / ("pellory_result_file_" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  auto read = [](const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const fs::path own = dir / "result";
+  std::ofstream(own, std::ios::binary) << "an older and longer text";
+  std::string error;
+  EXPECT_TRUE(WriteIntoOwnFile(own.string(), "[]\n", error)) << error;
+  EXPECT_EQ(read(own), "[]\n");
+
+  const fs::path target = dir / "precious";
+  std::ofstream(target, std::ios::binary) << "keep";
+  fs::create_symlink(target, dir / "symlink");
+  fs::create_hard_link(target, dir / "hardlink");
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  for (const char* name : {"symlink", "hardlink", "fifo", "missing"}) {
+    error.clear();
+    EXPECT_FALSE(WriteIntoOwnFile((dir / name).string(), "[]\n", error)) << name;
+    EXPECT_NE(error.find(name), std::string::npos) << error;
+  }
+  EXPECT_EQ(read(target), "keep");
+  EXPECT_FALSE(fs::exists(dir / "missing"));
+  fs::remove_all(dir);
+}

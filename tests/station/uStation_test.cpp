@@ -292,6 +292,60 @@ TEST_F(StationCoreTest, WatchRunsOncePerPortNameAndDeviceAndLeavesAReEnumeratedL
   EXPECT_EQ(station.Counts().Completed, 3);
 }
 
+TEST_F(StationCoreTest, ALoggerBackAfterItsResetIsKnownByItsSerialInItsSocketAlsoWithoutOneOrWithAShared) {
+  // A reports no serial number (Windows made its id up); B and C share one.
+  std::map<std::string, TPortIdentity> ids;
+  ids["A"].Location = "1-1.1";
+  ids["B"].Location = "1-1.2";
+  ids["B"].UsbSerial = "SAME";
+  ids["C"].Location = "1-1.3";
+  ids["C"].UsbSerial = "SAME";
+  host.Identify = [&](const std::string& p) {
+    TPortIdentity id = ids[p];
+    id.Key = p;
+    return id;
+  };
+  for (const char* port : {"A", "B", "C"})
+    procs.Scripts[port].Lines = {R"({"final":"Update SD CARD V4.106 succesfully completed."})"};
+  TStation station(config, host, view);
+  station.PortsListed({});
+  station.SetWatching(true);
+  station.PortsListed({"A", "B"});
+  ASSERT_EQ(procs.Spawned.size(), 2u);
+  RunDown(station);
+
+  // Both reset themselves after the update: gone, and back 1.5 s later. Neither plugging nor Start
+  // updates them again, and their rows may say so.
+  station.PortsListed({});
+  procs.Now += 1500;
+  station.PortsListed({"A"});
+  EXPECT_FALSE(station.Start("A"));
+  EXPECT_EQ(procs.Spawned.size(), 2u);
+  EXPECT_EQ(view.Count("skipped A: no new run: back 1.5 s after its completed update in the same socket"),
+            2u);
+  EXPECT_TRUE(station.JustCompleted("A", host.Identify("A")));
+  // Another logger with B's serial number, in another socket, is updated at once; B itself is left alone.
+  station.PortsListed({"A", "C"});
+  ASSERT_EQ(procs.Spawned.size(), 3u);
+  EXPECT_EQ(procs.Spawned[2][3], "C");
+  station.PortsListed({"A", "C", "B"});
+  EXPECT_EQ(procs.Spawned.size(), 3u);
+  EXPECT_EQ(
+      view.Count("skipped B: no new run: back 1.5 s after its completed update with the same USB serial "
+                 "number in the same socket"),
+      1u);
+  RunDown(station);
+
+  // The next logger in A's socket, plugged in later, is a new one.
+  station.PortsListed({"B", "C"});
+  procs.Now += 6000;
+  EXPECT_FALSE(station.JustCompleted("A", host.Identify("A")));
+  station.PortsListed({"A", "B", "C"});
+  ASSERT_EQ(procs.Spawned.size(), 4u);
+  EXPECT_EQ(procs.Spawned[3][3], "A");
+  RunDown(station);
+}
+
 TEST_F(StationCoreTest, AKillThatDoesNotEndTheProcessIsWaitedForABoundedTime) {
   procs.Scripts["A"] = {{R"({"report":"10-00-00 -> Start at serial port \"A\""})"}, 0, true, false, true};
   config.GraceMs = 1000;

@@ -12,11 +12,24 @@ using ::testing::IsEmpty;
 
 namespace {
 
-TPortIdentity At(const std::string& location, int latencyMs = -1) {
+TPortIdentity At(const std::string& location, int latencyMs = -1, const std::string& interface = "") {
   TPortIdentity identity;
   identity.Location = location;
   identity.LatencyMs = latencyMs;
+  identity.Interface = interface;
   return identity;
+}
+
+// Windows' location path of a USB device in `ports` of the hubs below the first controller.
+std::string Path(const std::string& ports) {
+  std::string path = "PCIROOT(0)#PCI(1400)#USBROOT(0)";
+  size_t start = 0;
+  for (size_t dot = ports.find('.'); start <= ports.size(); dot = ports.find('.', start)) {
+    if (dot == std::string::npos) dot = ports.size();
+    path += "#USB(" + ports.substr(start, dot - start) + ")";
+    start = dot + 1;
+  }
+  return path;
 }
 
 std::vector<std::string> Ports(const TStationBoard& board) {
@@ -63,23 +76,61 @@ TEST(StationBoard, RowsKeepThePhysicalOrderThenThePortNames) {
   EXPECT_EQ(DurationText(7000), "0:07");
   EXPECT_EQ(DurationText(3723000), "1:02:03");
 
+  // By hub port, whatever the COM numbers: port 10 of the hub after port 4, the hub's ports before the
+  // controller's next port.
   TStationBoard board;
   board.Listed({{"sim10", {}},
                 {"COM12", {}},
-                {"COM20", At("Port_#0002.Hub_#0007")},
+                {"COM20", At(Path("2"))},
                 {"COM3", {}},
-                {"COM21", At("Port_#0010.Hub_#0006")},
+                {"COM21", At(Path("1.10"))},
                 {"sim2", {}},
-                {"COM22", At("Port_#0004.Hub_#0006")}});
+                {"COM22", At(Path("1.4"))}});
   EXPECT_THAT(Ports(board), ElementsAre("COM22", "COM21", "COM20", "COM3", "COM12", "sim2", "sim10"));
+  EXPECT_EQ(RowTexts(board.Rows()[1], 0).Socket, "1.10");
+  EXPECT_EQ(SocketLabel("1-1.4"), "1-1.4");
+  EXPECT_EQ(SocketLabel("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(x)"), "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(x)");
 
   // A run changes no row's place.
   std::deque<TStationRun> runs;
   board.RunStarted(NewRun(runs, "COM12", TRunStatus::Running));
-  board.RunStarted(NewRun(runs, "COM21", TRunStatus::Running, At("Port_#0010.Hub_#0006")));
+  board.RunStarted(NewRun(runs, "COM21", TRunStatus::Running, At(Path("1.10"))));
   EXPECT_THAT(Ports(board), ElementsAre("COM22", "COM21", "COM20", "COM3", "COM12", "sim2", "sim10"));
   EXPECT_EQ(board.RowOf(runs[0]), 4);
   EXPECT_EQ(board.RowOf(runs[1]), 1);
+}
+
+TEST(StationBoard, EachPortOfAMultiPortAdapterHasItsRowAndAReplugInItsSocketTakesTheSameOne) {
+  std::deque<TStationRun> runs;
+  TStationBoard board;
+  const std::string hub = Path("1.3");
+  board.Listed({{"COM14", At(hub, 16, "MI_03")},
+                {"COM11", At(hub, 16, "MI_00")},
+                {"COM13", At(hub, 16, "MI_02")},
+                {"COM12", At(hub, 16, "MI_01")}});
+  EXPECT_THAT(Ports(board), ElementsAre("COM11", "COM12", "COM13", "COM14"));
+  EXPECT_THAT(board.ToStart(), ElementsAre("COM11", "COM12", "COM13", "COM14"));
+  EXPECT_THAT(board.NotSetUp(), ElementsAre("COM11", "COM12", "COM13", "COM14"));
+  TStationRun& first = NewRun(runs, "COM12", TRunStatus::Completed, At(hub, 16, "MI_01"));
+  board.RunStarted(first);
+  EXPECT_EQ(board.RowOf(first), 1);
+
+  // Its logger reset itself after the update and is back: the row stays completed. A logger plugged into
+  // the second port afterwards, under the next COM number, takes the same row afresh.
+  board.Listed({{"COM11", At(hub, 16, "MI_00")}});
+  board.Listed({{"COM11", At(hub, 16, "MI_00")}, {"COM12", At(hub, 16, "MI_01"), true}});
+  EXPECT_EQ(board.Rows()[1].Run, &first);
+  EXPECT_EQ(RowTexts(board.Rows()[1], 0).Result, "completed \xC2\xB7 slow adapter (16 ms)");
+  board.Listed({{"COM11", At(hub, 16, "MI_00")}});
+  TPortIdentity setUp = At(hub, 1, "MI_01");
+  setUp.SocketSetUp = true;
+  board.Listed({{"COM11", At(hub, 16, "MI_00")}, {"COM40", setUp}});
+  ASSERT_EQ(board.Rows().size(), 2u);
+  EXPECT_EQ(board.Rows()[1].Port, "COM40");
+  EXPECT_EQ(board.Rows()[1].Run, nullptr);
+  EXPECT_EQ(RowTexts(board.Rows()[1], 0).Socket, "1.3 (set up)");
+  EXPECT_EQ(RowTexts(board.Rows()[1], 0).Result, "waiting");
+  EXPECT_THAT(board.NotSetUp(), ElementsAre("COM11"));
 }
 
 TEST(StationBoard, StartAndRepeatTakeTheRightSocketsAndAReplugIsANewLogger) {
@@ -114,11 +165,11 @@ TEST(StationBoard, StartAndRepeatTakeTheRightSocketsAndAReplugIsANewLogger) {
 TEST(StationBoard, RowTextsNameTheStateInWordsAndKeepOutsideTextHarmless) {
   std::deque<TStationRun> runs;
   TStationBoard board;
-  board.Listed({{"COM\x1b[2J", At("Port_#0001.Hub_#0002", 16)}});
+  board.Listed({{"COM\x1b[2J", At("1-1\x1b[2J", 16)}});
   EXPECT_EQ(RowTexts(board.Rows()[0], 0).Result, "waiting \xC2\xB7 slow adapter (16 ms)");
   EXPECT_EQ(RowTexts(board.Rows()[0], 0).Port, "COM\\x1b[2J");
 
-  TStationRun& run = NewRun(runs, "COM\x1b[2J", TRunStatus::Running, At("Port_#0001.Hub_#0002", 16));
+  TStationRun& run = NewRun(runs, "COM\x1b[2J", TRunStatus::Running, At("1-1\x1b[2J", 16));
   run.StartMs = 1000;
   run.Progress = 57;
   run.LeftMs = 66000;
@@ -129,7 +180,7 @@ TEST(StationBoard, RowTextsNameTheStateInWordsAndKeepOutsideTextHarmless) {
   TRowTexts t = RowTexts(board.Rows()[0], 66000);
   EXPECT_EQ(t.State, TRunStatus::Running);
   EXPECT_EQ(t.Progress, 57);
-  EXPECT_EQ(t.Socket, "Port_#0001.Hub_#0002");
+  EXPECT_EQ(t.Socket, "1-1\\x1b[2J");
   EXPECT_EQ(t.Logger, "QDL 210 7.0");
   EXPECT_EQ(t.Image, "SD CARD V4.106");
   EXPECT_EQ(t.Time, "1:05, 1:06 left");
