@@ -1,6 +1,9 @@
 #include "station/uPortDiag.h"
 
+#include <algorithm>
 #include <cstdio>
+
+#include "station/uPortInfo.h"
 
 namespace {
 
@@ -65,6 +68,16 @@ void BusyHints(const TOpenFacts& f, std::vector<std::string>& hints) {
 void NotFoundHints(const TOpenFacts& f, std::vector<std::string>& hints) {
   if (f.Existing.empty()) {
     hints.push_back(f.Port + ": no such port, and no serial port is present. Is the logger plugged in?");
+    return;
+  }
+  // The system lists the port but cannot open it: its device went away after the list was read, or its
+  // driver does not answer. Naming it among "the ports present" would contradict the first line.
+  const std::string key = CanonicalPortKey(f.Port);
+  if (std::any_of(f.Existing.begin(), f.Existing.end(),
+                  [&key](const std::string& port) { return CanonicalPortKey(port) == key; })) {
+    hints.push_back(f.Port +
+                    ": the system lists this port, but its device cannot be found. Plug the logger " +
+                    "in again; if that does not help, check its adapter's driver.");
     return;
   }
   hints.push_back(f.Port + ": no such port. The ports present:");

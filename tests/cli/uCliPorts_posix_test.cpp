@@ -189,6 +189,14 @@ TEST_F(PortTreeTest, AFailedOpenIsExplainedFromTheSystemsOwnFacts) {
   ASSERT_EQ(listed.size(), 4u);
   EXPECT_THAT(listed[0], HasSubstr("ttyUSB9: no such port. The ports present:"));
   EXPECT_EQ(listed[1], "  " + ftdi);
+  // A port the system lists but cannot find when it is opened is not told to be missing and present at once.
+  const std::vector<std::string> vanished =
+      OpenFailureHints(GatherOpenFacts(ftdi, {TPortFailure::NotFound, ENOENT}, roots));
+  ASSERT_EQ(vanished.size(), 1u);
+  EXPECT_EQ(vanished[0],
+            ftdi +
+                ": the system lists this port, but its device cannot be found. Plug the logger in "
+                "again; if that does not help, check its adapter's driver.");
 
   TOpenFacts denied = GatherOpenFacts(ftdi, {TPortFailure::AccessDenied, EACCES}, roots);
   EXPECT_TRUE(denied.InGroupNow);  // the test's own file: its group is ours
