@@ -21,7 +21,7 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
 fi
-cmake --build "$build" -j"${JOBS:-2}" --target pellory pellory_shotdriver
+cmake --build "$build" -j"${JOBS:-2}" --target pellory pellory_cli_beside pellory_shotdriver
 exe=$build/app/pellory.exe
 driver=$build/tests/gui/pellory_shotdriver.exe
 
