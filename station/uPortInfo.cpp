@@ -55,7 +55,8 @@ std::string SocketLabel(const std::string& location) {
         location.find_first_not_of("0123456789", start) < end) {
       break;
     }
-    label += (label.empty() ? "" : ".") + location.substr(start, end - start);
+    if (!label.empty()) label += '.';
+    label.append(location, start, end - start);
     at = end;
   }
   return label.empty() ? location : label;
