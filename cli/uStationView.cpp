@@ -120,11 +120,13 @@ void TStationTerminalView::RecordTrying(const TRecordState& state, uint64_t seco
 }
 
 void TStationTerminalView::RecordLeft(const TRecordState& state) {
+  const std::string they = state.Waiting == 1 ? "it is" : "they are";
+  const std::string them = state.Waiting == 1 ? "it" : "them";
   const std::string where = state.Journal.empty()
-                                ? "they are lost when the station ends (nothing on disk took them)"
-                                : "they are kept in \"" + state.Journal +
+                                ? they + " lost when the station ends (nothing on disk took " + them + ")"
+                                : they + " kept in \"" + state.Journal +
                                       "\", and the next station that writes to \"" + state.Summary +
-                                      "\" writes them first";
+                                      "\" writes " + them + " first";
   Above(std::string(kProgram) + " station: " + Safe(state.WaitingText() + ": " + where));
 }
 
@@ -283,7 +285,7 @@ int TStationTerminalView::Finish(const TStation& station) {
   } else {
     FIo.Out << '\n'
             << CompactTable(station.Runs(), width) << '\n'
-            << SummaryNote(station.Record().File) << '\n'
+            << SummaryNote(station.Record().File, station.Record().Waiting) << '\n'
             << std::flush;
   }
   if (FTty) {
@@ -331,8 +333,11 @@ std::string CompactTable(const std::deque<TStationRun>& runs, size_t width) {
   return out;
 }
 
-std::string SummaryNote(const std::string& summary) {
+std::string SummaryNote(const std::string& summary, size_t waiting) {
   if (summary.empty()) return "All columns of every run: add --summary FILE (or --json).";
+  // Not yet true while rows wait: said so, as the lines below tell where they are.
+  if (waiting > 0)
+    return "All columns of every run go to " + Safe(summary) + " once the rows that wait are written.";
   return "All columns of every run are in " + Safe(summary) + ".";
 }
 

@@ -56,7 +56,7 @@ class TStationTerminalView : public IStationView {
 // for a port that would not open the hint that says why; lines cut at `width` (0: as long as they are).
 std::string CompactTable(const std::deque<TStationRun>& runs, size_t width);
 // The line under the compact table: where every column of the runs is (`summary`; empty: none written).
-std::string SummaryNote(const std::string& summary);
+std::string SummaryNote(const std::string& summary, size_t waiting);
 
 // `rows` as a table no wider than `width` (0: as wide as it is): the columns that do not fit follow in
 // blocks of their own, each led by the first column again; cells wider than the width are cut.
