@@ -79,6 +79,7 @@ int RunStationSetup(const TStationSetupOptions& o, bool json, TCliIo& io, const 
            << ": there is nothing to set up on this system: a USB serial port's name in /dev/serial/by-path "
               "follows its socket already, and a udev rule keeps an adapter's latency timer (see "
               "pellory-cli latency PORT --set 1).\n";
+    if (json) io.Out << "[]\n";  // still one array for a reader of --json
     return kExitNothingToSetUp;
   }
   const std::vector<TUsbId> ids = SetupIds(o, host);
@@ -86,6 +87,7 @@ int RunStationSetup(const TStationSetupOptions& o, bool json, TCliIo& io, const 
     io.Err << kProgram
            << ": no FTDI-type adapter is listed now (none whose driver has a latency timer): plug one in, or "
               "name its USB ids with --vid-pid VVVV:PPPP.\n";
+    if (json) io.Out << "[]\n";
     return kExitNothingToSetUp;
   }
   // The copy started with administrator rights asks for them no more.

@@ -611,6 +611,9 @@ TEST_F(CliTest, StationSetupTakesTheIdsOfTheFtdiTypePortsOnceAndSaysWhatItDid) {
   EXPECT_EQ(none.Exit, kExitNothingToSetUp);
   EXPECT_THAT(none.Err, HasSubstr("no FTDI-type adapter is listed now"));
   EXPECT_EQ(none.Out, "");
+  const TCliResult noneJson = Run({"station-setup", "--json"});
+  EXPECT_EQ(noneJson.Exit, kExitNothingToSetUp);
+  EXPECT_EQ(noneJson.Out, "[]\n") << "a reader of --json still gets its array";
 }
 
 // A port whose open fails with a reason the system gave.
