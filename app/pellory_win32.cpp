@@ -1,7 +1,5 @@
 // The program body of pellory.exe.
 #include <windows.h>
-// windows.h first: shellapi.h needs its types.
-#include <shellapi.h>
 
 #include "app/uInitForms.h"
 #include "device/uCommThread.h"
@@ -32,14 +30,7 @@ struct TSimulatedPort {
 
 // "log:DIR" from the wide command line: a folder whose name the ANSI code page lacks arrives whole.
 std::wstring LogDirParam() {
-  std::vector<std::string> params{""};
-  int count = 0;
-  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (argv != nullptr) {
-    for (int i = 1; i < count; ++i) params.push_back(ToUtf8(argv[i]));
-    LocalFree(argv);
-  }
-  return ToWide(StationStartFromParams(params).LogDir);
+  return ToWide(StationStartFromParams(ProcessParamsUtf8()).LogDir);
 }
 
 // "st:+": the station window instead of the main window. Its runs are pellory-cli.exe processes, so this

@@ -1,6 +1,4 @@
 #include <windows.h>
-// windows.h first: shellapi.h needs its types.
-#include <shellapi.h>
 
 #include <cstdlib>
 #include <iostream>
@@ -12,7 +10,7 @@
 #include "cli/uStation.h"
 #include "device/uSDCommThread.h"
 #include "device/uSettings.h"
-#include "device/uWinText_win32.h"
+#include "run/uWinTools1V4.h"
 #include "station/uProcess.h"
 
 namespace {
@@ -129,13 +127,8 @@ void EnableTerminalRedraw() {
 }
 
 std::vector<std::string> ProgramArguments(int, char**) {
-  std::vector<std::string> args;
-  int count = 0;
-  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (argv != nullptr) {
-    for (int i = 1; i < count; ++i) args.push_back(ToUtf8(argv[i]));
-    LocalFree(argv);
-  }
+  std::vector<std::string> args = ProcessParamsUtf8();
+  args.erase(args.begin());  // the program
   // Texts inside are UTF-8; the console is told so for as long as the program runs, and given back its
   // own code page at the end.
   gConsoleOutputCp = GetConsoleOutputCP();

@@ -14,3 +14,6 @@ std::string GetParamValue(const std::string& prefix, const std::string& def,
 std::string GetParamValue(const std::string& prefix, const std::string& def);
 // The process's own command-line parameters, index 0 the program path (Windows only).
 std::vector<std::string> ProcessParams();
+// The same in UTF-8, every letter kept, for file and folder names and the command line's arguments
+// (Windows only).
+std::vector<std::string> ProcessParamsUtf8();

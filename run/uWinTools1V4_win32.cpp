@@ -20,19 +20,28 @@ std::wstring ModuleFileName() {
   }
 }
 
-}  // namespace
-
-std::vector<std::string> ProcessParams() {
-  std::vector<std::string> params;
+// The program's full path (whatever the command line called it), then the parameters after it, each
+// converted by `convert`.
+template <class TConvert>
+std::vector<std::string> Params(TConvert convert) {
+  std::vector<std::string> params{convert(ModuleFileName())};
   int count = 0;
   LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
-  // Parameter 0 is the full path of the program file, whatever the command line called it.
-  params.push_back(ToAnsi(ModuleFileName()));
   if (argv != nullptr) {
-    for (int i = 1; i < count; ++i) params.push_back(ToAnsi(argv[i]));
+    for (int i = 1; i < count; ++i) params.push_back(convert(argv[i]));
     LocalFree(argv);
   }
   return params;
+}
+
+}  // namespace
+
+std::vector<std::string> ProcessParams() {
+  return Params([](const std::wstring& text) { return ToAnsi(text); });
+}
+
+std::vector<std::string> ProcessParamsUtf8() {
+  return Params([](const std::wstring& text) { return ToUtf8(text); });
 }
 
 std::string GetParamValue(const std::string& prefix, const std::string& def) {

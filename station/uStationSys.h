@@ -109,5 +109,6 @@ bool IsFolder(const std::string& path);
 // separates them.
 std::string FolderOf(const std::string& path);
 std::string InFolder(const std::string& dir, const std::string& name);
-// `dir`, with its parents made where missing, tried by creating a file in it: false with the reason.
-bool FolderTakesFiles(const std::string& dir, std::string& why);
+// `dir` (with its parents made where missing when `makeMissing`), tried by creating a file in it and deleting
+// it at once (a folder may be there and still take none): false with the reason.
+bool FolderTakesFiles(const std::string& dir, std::string& why, bool makeMissing = true);

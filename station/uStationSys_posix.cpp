@@ -282,8 +282,8 @@ bool IsFolder(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool FolderTakesFiles(const std::string& dir, std::string& why) {
-  MakeFolders(dir);
+bool FolderTakesFiles(const std::string& dir, std::string& why, bool makeMissing) {
+  if (makeMissing) MakeFolders(dir);
   const std::string probe = dir + "/.pellory-station-probe";
   const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
   if (fd < 0) {

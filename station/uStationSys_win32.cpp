@@ -300,13 +300,13 @@ bool IsFolder(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool FolderTakesFiles(const std::string& dir, std::string& why) {
+bool FolderTakesFiles(const std::string& dir, std::string& why, bool makeMissing) {
   std::wstring wide = ToWide(dir);
   // SHCreateDirectoryExW takes full paths only.
   wchar_t full[MAX_PATH * 2] = {};
   const DWORD n = GetFullPathNameW(wide.c_str(), MAX_PATH * 2, full, nullptr);
   if (n > 0 && n < MAX_PATH * 2) wide = full;
-  SHCreateDirectoryExW(nullptr, wide.c_str(), nullptr);
+  if (makeMissing) SHCreateDirectoryExW(nullptr, wide.c_str(), nullptr);
   const HANDLE probe =
       CreateFileW((wide + L"\\.pellory-station-probe").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                   FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);

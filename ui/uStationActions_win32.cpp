@@ -8,6 +8,7 @@
 #include "device/uWinText_win32.h"
 #include "firmware/uBl3File.h"
 #include "run/uRunControl.h"
+#include "station/uStationSys.h"
 #include "station/uText.h"
 #include "ui/uConfirm_win32.h"
 #include "ui/uMain_win32.h"
@@ -34,15 +35,10 @@ bool CheckImageFile(const std::wstring& path, std::string& reason) {
   return ::CheckImageFile(ToUtf8(path), reason);
 }
 
-// Tried by creating a file (and deleting it at once): a folder may exist and still take none. Makes no
-// folder, unlike the station's FolderTakesFiles.
+// An existing folder that takes files now; none is made.
 bool ExistingFolderTakesFiles(const std::wstring& dir) {
-  const std::wstring probe = dir + L"\\.pellory-station-probe";
-  HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  CloseHandle(file);
-  return true;
+  std::string why;
+  return FolderTakesFiles(ToUtf8(dir), why, false);
 }
 
 bool Exists(const std::wstring& path) {
@@ -221,9 +217,8 @@ bool TfrmStation::ReadyToStart(const std::string& firstLine) {
     }
   }
   if (!exists) {
-    // With its parents.
-    SHCreateDirectoryExW(nullptr, dir.c_str(), nullptr);
-    if (!ExistingFolderTakesFiles(dir)) {
+    std::string why;
+    if (!FolderTakesFiles(ToUtf8(dir), why)) {  // made with its parents
       ShowMessage(notWritten, true, TMessageCause::LogDir);
       return false;
     }
